@@ -1,0 +1,1 @@
+varnex_fuzz(fuzz_options varnex_utils)
