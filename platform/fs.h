@@ -1,0 +1,73 @@
+// Files shared between the fetcher (writer) and the streamers (readers), folder
+// search with wildcards, and watching a folder for written files.
+// Readers and writers hold a shared lock on the file; file_delete takes an exclusive
+// try-lock first, so a file in use is refused as a sharing violation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct os_file {
+    intptr_t handle;   // -1 when closed
+};
+
+enum file_whence { FILE_FROM_BEGIN = 0, FILE_FROM_CURRENT = 1, FILE_FROM_END = 2 };
+
+// Existing file for reading, others may read and write it meanwhile.
+bool file_open_read(const char *path, os_file *out);
+// File for writing (created when missing, kept otherwise), others may read it meanwhile.
+bool file_open_write(const char *path, os_file *out);
+long file_read(os_file *f, void *data, size_t len);
+long file_write(os_file *f, const void *data, size_t len);
+// Positioned access that leaves the file position alone.
+long file_pread(os_file *f, void *data, size_t len, uint64_t offset);
+long file_pwrite(os_file *f, const void *data, size_t len, uint64_t offset);
+bool file_seek(os_file *f, int64_t distance, file_whence from, int64_t *new_pos);
+bool file_size(os_file *f, uint64_t *size);
+bool file_set_size(os_file *f, uint64_t size);   // zero-filled when it grows
+void file_close(os_file *f);
+
+bool file_delete(const char *path);      // OS_E_SHARING when the file is in use
+bool dir_create(const char *path);       // one level; OS_E_EXISTS when it is there
+
+// Windows wildcards over a whole name, case-sensitive here: '*' any run, '?' one character.
+bool wildcard_match(const char *name, const char *pattern);
+
+struct dir_entry {
+    char name[256];
+    int64_t last_write_ns;   // last-write time
+    uint64_t size;
+    bool is_dir;
+};
+
+struct dir_search {
+    void *dir;               // DIR* here, search HANDLE on Windows
+    char pattern[256];
+};
+
+// Starts a search for "folder/pattern" (the pattern may hold wildcards in its last
+// component only). False with OS_E_NOT_FOUND when nothing matches.
+bool dir_search_first(const char *path_pattern, dir_search *s, dir_entry *e);
+bool dir_search_next(dir_search *s, dir_entry *e);   // false with OS_E_NOT_FOUND at the end
+void dir_search_close(dir_search *s);
+
+// Watch of one folder (no subfolders) for files written. Records are reported as
+// Windows does: action 3 (modified) with the file name. When more has happened
+// than buffer_size octets of records hold, the read reports no records.
+enum { DIRWATCH_ACTION_MODIFIED = 3, DIRWATCH_MAX_RECORDS = 256 };
+struct dirwatch_record {
+    int action;
+    char name[256];
+};
+struct dir_watch {
+    intptr_t handle;
+    intptr_t watch;
+    size_t buffer_size;
+};
+bool dirwatch_open(const char *dir, size_t buffer_size, dir_watch *w);
+// Waits up to timeout_ms (< 0 forever) for changes. Returns the number of records
+// (0 on time-out or overflow), -1 on failure. *signalled says whether the wait
+// ended through a change (true also on overflow).
+int dirwatch_read(dir_watch *w, int timeout_ms, dirwatch_record *recs, int max_recs,
+                  bool *signalled);
+void dirwatch_close(dir_watch *w);

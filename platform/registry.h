@@ -1,0 +1,26 @@
+// The settings store HKLM\SOFTWARE\Varnex. Here one REGEDIT4 text file per key
+// under $VARNEX_REGISTRY_DIR, with typed values, replaced atomically under a lock
+// so a reader sees the old or the new file, never a broken one.
+#pragma once
+
+#include <cstdint>
+
+enum reg_type { REG_T_NONE = 0, REG_T_SZ = 1, REG_T_DWORD = 4 };
+
+struct reg_key {
+    char path[512];     // the key's file
+    bool writable;
+};
+
+// Key path as Windows writes it: "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex".
+// Opening for reading fails with OS_E_NOT_FOUND when the key does not exist;
+// opening for writing creates it.
+bool reg_open(const char *key_path, bool writable, reg_key *out);
+// Reads a value: its type, and its data into buf (strings with their zero byte).
+// *size holds the capacity on entry and the data size on return. Fails with
+// OS_E_NOT_FOUND for a missing value; a too-small buffer fails with OS_E_OTHER.
+bool reg_query(reg_key *k, const char *name, reg_type *type, void *buf, uint32_t *size);
+bool reg_set_dword(reg_key *k, const char *name, uint32_t value);
+bool reg_set_string(reg_key *k, const char *name, const char *value);
+bool reg_delete_value(reg_key *k, const char *name);
+void reg_close(reg_key *k);
