@@ -46,7 +46,9 @@ struct dir_search {
 };
 
 // Starts a search for "folder/pattern" (the pattern may hold wildcards in its last
-// component only). False with OS_E_NOT_FOUND when nothing matches.
+// component only). False with OS_E_NOT_FOUND when nothing matches; a missing folder
+// is another error (the "path not found" of Windows). As on Windows, "*" also
+// lists "." and "..".
 bool dir_search_first(const char *path_pattern, dir_search *s, dir_entry *e);
 bool dir_search_next(dir_search *s, dir_entry *e);   // false with OS_E_NOT_FOUND at the end
 void dir_search_close(dir_search *s);
@@ -67,7 +69,17 @@ struct dir_watch {
 bool dirwatch_open(const char *dir, size_t buffer_size, dir_watch *w);
 // Waits up to timeout_ms (< 0 forever) for changes. Returns the number of records
 // (0 on time-out or overflow), -1 on failure. *signalled says whether the wait
-// ended through a change (true also on overflow).
+// ended through a change (true also on overflow). More changed files than
+// max_recs counts as an overflow too. Repeated writes to one file within one read
+// give one record.
 int dirwatch_read(dir_watch *w, int timeout_ms, dirwatch_record *recs, int max_recs,
                   bool *signalled);
 void dirwatch_close(dir_watch *w);
+
+// One-shot change notification of a folder (FindFirstChangeNotification for
+// last-write changes): dirnotify_wait returns 1 when some file in the folder was
+// written since the notification was opened or last fired, 0 on time-out, -1 on
+// failure; firing re-arms it.
+bool dirnotify_open(const char *dir, dir_watch *w);
+int dirnotify_wait(dir_watch *w, int timeout_ms);
+void dirnotify_close(dir_watch *w);

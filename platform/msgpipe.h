@@ -11,7 +11,9 @@ struct msg_pipe {
     intptr_t conn;     // the connected end, -1 when none
     intptr_t listen;   // server only: the listening end, -1 when none
     char name[64];
+    intptr_t owner;    // server only: what holds the name (a lock file here), -1 otherwise
 };
+// All fields are set by msgpipe_create / msgpipe_open; a closed pipe has them at -1.
 
 // Server end. Fails with OS_E_EXISTS when a live server already has the name.
 bool msgpipe_create(const char *name, msg_pipe *out);
@@ -26,8 +28,11 @@ bool msgpipe_open(const char *name, msg_pipe *out);
 
 // Writes one message; pass_sock (or -1) travels with it to the reader.
 long msgpipe_write(msg_pipe *p, const void *data, size_t len, intptr_t pass_sock = -1);
+// Messages are never empty (a zero length is refused).
 // Reads one message (blocking, or up to timeout_ms when >= 0; 0 octets and
 // OS_E_TIMEOUT on time-out). A descriptor that came with it goes to *got_sock.
+// -1 when the other end has gone (EPIPE here), or when the message was longer than
+// cap (EMSGSIZE here; data holds its first cap octets).
 long msgpipe_read(msg_pipe *p, void *data, size_t cap, intptr_t *got_sock = nullptr,
                   int timeout_ms = -1);
 // Octets of the next message waiting, 0 when none, -1 when the other end is gone.

@@ -1,0 +1,245 @@
+// Linux files shared between writers and readers, deletion that refuses files in
+// use, one-level folder creation, and folder search with Windows wildcards.
+// Readers and writers hold a shared flock on their descriptor; file_delete holds
+// an exclusive try-lock while it unlinks, and reports a file in use as ETXTBSY,
+// which os_error_kind_of maps to the sharing violation.
+#include "platform/fs.h"
+#include "platform/os.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Opens path with flags and takes the shared lock. A file unlinked while we waited
+// for the lock counts as not found, as a file deleted a moment earlier would.
+static bool open_shared(const char *path, int flags, os_file *out) {
+    out->handle = -1;
+    int fd;
+    do {
+        fd = open(path, flags | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    struct stat st;
+    int r;
+    do {
+        r = flock(fd, LOCK_SH);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0 || fstat(fd, &st) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return false;
+    }
+    if (st.st_nlink == 0) {
+        close(fd);
+        errno = ENOENT;
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return false;
+    }
+    out->handle = fd;
+    return true;
+}
+
+bool file_open_read(const char *path, os_file *out) {
+    return open_shared(path, O_RDONLY, out);
+}
+
+bool file_open_write(const char *path, os_file *out) {
+    return open_shared(path, O_RDWR | O_CREAT, out);
+}
+
+long file_read(os_file *f, void *data, size_t len) {
+    for (;;) {
+        ssize_t n = read(int(f->handle), data, len);
+        if (n >= 0 || errno != EINTR) return long(n);
+    }
+}
+
+long file_write(os_file *f, const void *data, size_t len) {
+    const char *p = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(int(f->handle), p + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return done ? long(done) : -1;
+        if (n == 0) break;
+        done += size_t(n);
+    }
+    return long(done);
+}
+
+long file_pread(os_file *f, void *data, size_t len, uint64_t offset) {
+    for (;;) {
+        ssize_t n = pread(int(f->handle), data, len, off_t(offset));
+        if (n >= 0 || errno != EINTR) return long(n);
+    }
+}
+
+long file_pwrite(os_file *f, const void *data, size_t len, uint64_t offset) {
+    const char *p = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = pwrite(int(f->handle), p + done, len - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return done ? long(done) : -1;
+        if (n == 0) break;
+        done += size_t(n);
+    }
+    return long(done);
+}
+
+bool file_seek(os_file *f, int64_t distance, file_whence from, int64_t *new_pos) {
+    int whence = from == FILE_FROM_BEGIN     ? SEEK_SET
+                 : from == FILE_FROM_CURRENT ? SEEK_CUR
+                                             : SEEK_END;
+    off_t pos = lseek(int(f->handle), off_t(distance), whence);
+    if (pos < 0) return false;
+    if (new_pos) *new_pos = int64_t(pos);
+    return true;
+}
+
+bool file_size(os_file *f, uint64_t *size) {
+    struct stat st;
+    if (fstat(int(f->handle), &st) != 0) return false;
+    *size = uint64_t(st.st_size);
+    return true;
+}
+
+bool file_set_size(os_file *f, uint64_t size) {
+    return ftruncate(int(f->handle), off_t(size)) == 0;
+}
+
+void file_close(os_file *f) {
+    if (f->handle >= 0) close(int(f->handle));
+    f->handle = -1;
+}
+
+bool file_delete(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        // A symbolic link is removed as itself.
+        if (errno == ELOOP) return unlink(path) == 0;
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e == EWOULDBLOCK ? ETXTBSY : e;
+        return false;
+    }
+    int r = unlink(path);
+    int e = errno;
+    close(fd);
+    errno = e;
+    return r == 0;
+}
+
+bool dir_create(const char *path) {
+    return mkdir(path, 0755) == 0;
+}
+
+// '*' matches any run (also empty), '?' exactly one character; "*.*" (the Windows
+// "every file") matches every name, with or without a dot.
+bool wildcard_match(const char *name, const char *pattern) {
+    if (strcmp(pattern, "*.*") == 0) return true;
+    const char *star = nullptr, *resume = nullptr;
+    while (*name) {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == '?' || *pattern == *name) {
+            pattern++;
+            name++;
+        } else if (star) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*')
+        pattern++;
+    return *pattern == 0;
+}
+
+static bool next_match(dir_search *s, dir_entry *e) {
+    DIR *d = static_cast<DIR *>(s->dir);
+    for (;;) {
+        errno = 0;
+        dirent *de = readdir(d);
+        if (!de) {
+            if (errno == 0) errno = ENOENT;
+            return false;
+        }
+        if (!wildcard_match(de->d_name, s->pattern)) continue;
+        struct stat st;
+        if (fstatat(dirfd(d), de->d_name, &st, 0) != 0 &&
+            fstatat(dirfd(d), de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone since the listing was read
+        snprintf(e->name, sizeof e->name, "%s", de->d_name);
+        e->last_write_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        e->size = uint64_t(st.st_size);
+        e->is_dir = S_ISDIR(st.st_mode);
+        return true;
+    }
+}
+
+bool dir_search_first(const char *path_pattern, dir_search *s, dir_entry *e) {
+    s->dir = nullptr;
+    s->pattern[0] = 0;
+    char folder[OS_PATH_MAX * 4];
+    const char *slash = strrchr(path_pattern, '/');
+    const char *pattern = slash ? slash + 1 : path_pattern;
+    size_t folder_len = slash ? size_t(slash - path_pattern) : 0;
+    if (strlen(pattern) >= sizeof s->pattern || folder_len >= sizeof folder) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (slash && folder_len == 0) {
+        strcpy(folder, "/");
+    } else if (slash) {
+        memcpy(folder, path_pattern, folder_len);
+        folder[folder_len] = 0;
+    } else {
+        strcpy(folder, ".");
+    }
+    strcpy(s->pattern, pattern);
+    DIR *d = opendir(folder);
+    if (!d) {
+        // A missing folder is "path not found", not the "no such file" of a search
+        // that found nothing.
+        if (errno == ENOENT) errno = ENOTDIR;
+        return false;
+    }
+    s->dir = d;
+    if (!next_match(s, e)) {
+        int err = errno;
+        closedir(d);
+        s->dir = nullptr;
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+bool dir_search_next(dir_search *s, dir_entry *e) {
+    if (!s->dir) {
+        errno = EBADF;
+        return false;
+    }
+    return next_match(s, e);
+}
+
+void dir_search_close(dir_search *s) {
+    if (s->dir) closedir(static_cast<DIR *>(s->dir));
+    s->dir = nullptr;
+}

@@ -1,0 +1,11 @@
+// Helpers shared by the Linux files of the platform layer (not part of its interface).
+#pragma once
+
+#include <cstddef>
+
+// Creates a folder and its missing parents (mode 0700); true when it exists afterwards.
+bool posix_make_dirs(const char *path);
+// Writes "a/b" (or "a/b/c") into out; false with ENAMETOOLONG when it does not fit.
+bool posix_join(char *out, size_t cap, const char *a, const char *b, const char *c = nullptr);
+// Makes $VARNEX_RUNTIME_DIR/sub and returns "runtime/sub/name" in out.
+bool posix_runtime_path(const char *sub, const char *name, char *out, size_t cap);
