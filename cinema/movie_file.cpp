@@ -1,0 +1,89 @@
+// Finding the movie file: the first name in the cache directory that begins with the
+// CID text. When there is none yet, the directory is watched for written files and
+// searched again after each change, for at most 300000 ms.
+#include "cinema/cinema.h"
+
+#include <cstdio>
+
+enum { FOUND = 1, NOT_FOUND = 0, SEARCH_FAILED = -1 };
+
+// Searches the pattern; on FOUND the movie's path is in g_cinema.path. Folders are
+// passed over. On SEARCH_FAILED *err holds the error number.
+static int search_movie(const char *pattern, int *err) {
+    cinema_state &g = g_cinema;
+    dir_search s;
+    dir_entry e;
+    bool ok = dir_search_first(pattern, &s, &e);
+    while (ok && e.is_dir)
+        ok = dir_search_next(&s, &e);
+    if (!ok) {
+        *err = os_error();
+        dir_search_close(&s);
+        return os_error_kind_of(*err) == OS_E_NOT_FOUND ? NOT_FOUND : SEARCH_FAILED;
+    }
+    // Both parts are at most 255 characters, so the path always fits.
+    int n = snprintf(g.path, sizeof g.path, "%s" OS_PATH_SEP "%s", g.dir.text, e.name);
+    dir_search_close(&s);
+    return n > 0 ? FOUND : SEARCH_FAILED;
+}
+
+static int32_t search_failed(int err) {
+    cinema_state &g = g_cinema;
+    net_close(net_sock(g.chan));
+    CINEMA_LOG(SEV_E, "FindFirstFile('%s') failure : %d", g.dir.text, err);
+    g.stop_code.store(SEV_E);
+    return SEV_E;
+}
+
+int32_t find_movie() {
+    cinema_state &g = g_cinema;
+    char pattern[2 * OS_PATH_MAX];
+    int err = 0;
+    if (snprintf(pattern, sizeof pattern, "%s" OS_PATH_SEP "%s*", g.dir.text, g.cid.text) < 0)
+        return search_failed(err);
+    int found = search_movie(pattern, &err);
+    if (found == FOUND) return SEV_S;
+    if (found == SEARCH_FAILED) return search_failed(err);
+
+    static dirwatch_record records[8];
+    dir_watch w;
+    if (!dirwatch_open(g.dir.text, 4096, &w)) {
+        err = os_error();
+        net_close(net_sock(g.chan));
+        return log_printf(CINEMA, SEV_F, "FindFirstChangeNotification('%s') : %d", g.dir.text, err);
+    }
+    uint32_t begin = g.tick();
+
+    // A file written between the first search and the arming of the watch leaves no
+    // change behind: look once more now that the watch is armed.
+    found = search_movie(pattern, &err);
+    for (;;) {
+        if (found == FOUND) {
+            dirwatch_close(&w);
+            return SEV_S;
+        }
+        if (found == SEARCH_FAILED) {
+            dirwatch_close(&w);
+            return search_failed(err);
+        }
+        bool signalled = false;
+        int n = dirwatch_read(&w, int(g.wait_slice_ms), records, 8, &signalled);
+        if (n < 0) {
+            err = os_error();
+            dirwatch_close(&w);
+            net_close(net_sock(g.chan));
+            return CINEMA_LOG(SEV_F, "WaitForSingleObject() failure : %d", err);
+        }
+        if (signalled) {
+            found = search_movie(pattern, &err);
+            if (found != NOT_FOUND) continue;
+        }
+        if (uint32_t(g.tick() - begin) > g.wait_limit_ms) {
+            dirwatch_close(&w);
+            net_close(net_sock(g.chan));
+            CINEMA_LOG(SEV_E, "Waiting files timeout, aborting...");
+            g.stop_code.store(SEV_E);
+            return SEV_E;
+        }
+    }
+}

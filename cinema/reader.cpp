@@ -1,0 +1,85 @@
+// The reading thread: moves the movie file into the busy list in 4096-byte chunks.
+// Each pass reads 8192 bytes and queues only the first 4096, and only once the 4096
+// after them are not all zero, so data still being written by the fetcher (zero
+// regions) is never passed on; the rest is read again by the next pass.
+#include "cinema/cinema.h"
+
+#include <chrono>
+#include <cstring>
+
+bool lookahead_chunk(const uint8_t *data, long n, int32_t *chunk, int32_t *rest) {
+    int32_t c = n < MOVIE_BUFFER_SIZE ? int32_t(n) : MOVIE_BUFFER_SIZE;
+    *chunk = c;
+    *rest = int32_t(n) - c;
+    if (n != MOVIE_READ_SIZE) return true;
+    for (int i = c; i < MOVIE_READ_SIZE; i++)
+        if (data[i] != 0) return true;
+    return false;
+}
+
+// Wakes the thread that sleeps on cv; taking its lock first means a thread that has
+// just found its list empty is either not yet tested or already asleep.
+static void wake(std::mutex &sleeper, std::condition_variable &cv) {
+    { std::lock_guard<std::mutex> hold(sleeper); }
+    cv.notify_one();
+}
+
+// An empty buffer, sleeping up to 1000 ms at a time for one; nullptr once stopping.
+static movie_buffer *take_free_buffer() {
+    cinema_state &g = g_cinema;
+    for (;;) {
+        movie_buffer *b = pool_get(&g.free_pool);
+        if (b) return b;
+        if (g.stop_code.load() != 0) return nullptr;
+        std::unique_lock<std::mutex> sleep(g.reader_sleep);
+        b = pool_get(&g.free_pool);
+        if (b) return b;
+        if (g.stop_code.load() != 0) return nullptr;
+        g.buffer_freed.wait_for(sleep, std::chrono::milliseconds(MOVIE_SLEEP_MS));
+    }
+}
+
+void read_movie() {
+    cinema_state &g = g_cinema;
+    uint8_t local[MOVIE_READ_SIZE];
+    CINEMA_LOG(SEV_S, "Start reading thread for '%s'", g.path);
+
+    // The body never goes beyond the size announced in the header, even when the file
+    // grows meanwhile; for a file of fixed size this reads exactly as far as the end.
+    int64_t at = g.start;
+    while (g.stop_code.load() == 0) {
+        int64_t want = g.size - at;
+        if (want > MOVIE_READ_SIZE) want = MOVIE_READ_SIZE;
+        if (want <= 0) break;
+        // Positioned reads: the same bytes as reading on and moving back, one call less.
+        long n = file_pread(&g.movie, local, size_t(want), uint64_t(at));
+        if (n < 0) {
+            CINEMA_LOG(SEV_E, "ReadFile() error : %d", os_error());
+            break;
+        }
+        if (n == 0) break;
+
+        int32_t chunk = 0, rest = 0;
+        if (!lookahead_chunk(local, n, &chunk, &rest)) {
+            os_sleep_ms(MOVIE_RETRY_MS);
+            continue;
+        }
+
+        movie_buffer *b = take_free_buffer();
+        if (!b || g.stop_code.load() != 0) break;
+        memcpy(b->data, local, size_t(chunk));
+        b->length = chunk;
+        int32_t before = pool_put(&g.busy_pool, b);
+        if (before < 0) {
+            CINEMA_LOG(SEV_E, "Insert to busy buffers pool error : %d", POOL_INSERT_ERROR);
+            break;
+        }
+        if (before == 0 || before == 255 || before == 511 || before == 767 || before == 1023)
+            wake(g.sender_sleep, g.data_queued);
+        at += chunk;
+    }
+
+    g.reader_finished.store(1);
+    wake(g.sender_sleep, g.data_queued);
+    CINEMA_LOG(g.stop_code.load(), "Reading thread was stopped");
+}

@@ -1,0 +1,290 @@
+// KVT-Cinema as a real process on a real connection: started by the test-side
+// acceptor exactly as the supervisor starts it, and fetched with curl, ffprobe and a
+// raw socket. Every answer is compared with the file's bytes and the exact header.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/fs.h"
+#include "tests/cinema/cinema_harness.h"
+
+namespace {
+
+// The streamer's process id and socket, read from its "Started" line.
+struct started_line {
+    std::string pid, chan;
+};
+started_line started(const std::string &log, const std::string &cid) {
+    std::smatch m;
+    std::regex re("\n?[0-9]{2}-[0-9]{2}-[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} "
+                  "%CINEMA-S:\\[([0-9]+)/" +
+                  cid + "\\] : Started, net I/O chan = (-?[0-9]+)\n");
+    if (std::regex_search(log, m, re)) return {m[1], m[2]};
+    return {"?", "?"};
+}
+
+bool has_message(const std::string &log, const std::string &message) {
+    for (const std::string &m : log_messages(log))
+        if (m == message) return true;
+    return false;
+}
+
+struct CinemaServe : ::testing::Test {
+    test_world world;
+    std::string cache = world.path("vcache");
+    void SetUp() override { ASSERT_TRUE(make_dirs(cache)); }
+};
+
+} // namespace
+
+TEST_F(CinemaServe, WholeAndRangedAnswersWithCurl) {
+    const std::string bytes = movie_bytes(6 * 1024 * 1024 + 777, 1);
+    const int64_t size = int64_t(bytes.size());
+    const std::string path = cache + "/7001.avi";
+    ASSERT_TRUE(write_movie(path, bytes));
+    mini_supervisor sup(world, cache, 7001);
+    ASSERT_TRUE(sup.start(3));
+
+    curl_result whole = run_curl(world, sup.url(), "", "whole");
+    EXPECT_EQ(whole.status, 0);
+    EXPECT_EQ(whole.header, expected_header(whole.header, size, 0));
+    EXPECT_TRUE(whole.body == bytes) << "body of " << whole.body.size() << " bytes differs";
+
+    curl_result mid = run_curl(world, sup.url(), "1000000-", "mid");
+    EXPECT_EQ(mid.status, 0);
+    EXPECT_EQ(mid.header, expected_header(mid.header, size, 1000000));
+    EXPECT_TRUE(mid.body == bytes.substr(1000000));
+
+    curl_result last = run_curl(world, sup.url(), std::to_string(size - 1) + "-", "last");
+    EXPECT_EQ(last.header, expected_header(last.header, size, size - 1));
+    EXPECT_EQ(last.body, bytes.substr(size_t(size - 1)));
+
+    for (size_t i = 0; i < 3; i++) {
+        int code = -1;
+        ASSERT_TRUE(sup.wait_streamer(i, 10000, &code));
+        EXPECT_EQ(code, 1) << sup.streamer_log(i);
+    }
+
+    // The log of the whole-file run, line by line where the text matters.
+    std::string log = sup.streamer_log(0);
+    started_line s = started(log, "7001");
+    std::string pre = "[" + s.pid + "/7001] : ";
+    EXPECT_NE(s.pid, "?") << log;
+    EXPECT_TRUE(has_message(log, "%CINEMA-S:" + pre + "Start reading thread for '" + path + "'"))
+        << log;
+    EXPECT_TRUE(has_message(
+        log, "%CINEMA-S:" + pre + "Start sending video data on net I/O chan = " + s.chan + " ..."));
+    EXPECT_TRUE(
+        has_message(log, "%CINEMA-S:" + pre + "Streaming thread " + s.chan + " was stopped"));
+    EXPECT_TRUE(has_message(log, "%CINEMA-S:" + pre + "Stopped, net I/O chan = " + s.chan));
+    // The directory arrives whole, without the quotes of the command line.
+    EXPECT_EQ(
+        lines_with(log, "dir[0:" + std::to_string(cache.size()) + "] ='" + cache + "'").size(), 1u)
+        << log;
+    EXPECT_EQ(lines_with(log, "pos = 1000000").size(), 0u);
+    EXPECT_EQ(lines_with(sup.streamer_log(1), "pos = 1000000 (0xf4240)").size(), 1u);
+}
+
+TEST_F(CinemaServe, StartAtOrBeyondTheEndAnswers416) {
+    ASSERT_TRUE(write_movie(cache + "/7002.avi", movie_bytes(1000, 2)));
+    ASSERT_TRUE(write_movie(cache + "/7003.avi", ""));
+    mini_supervisor sup(world, cache, 7002), empty(world, cache, 7003);
+    ASSERT_TRUE(sup.start(2));
+    ASSERT_TRUE(empty.start(1));
+
+    curl_result at_end = run_curl(world, sup.url(), "1000-", "at_end");
+    EXPECT_EQ(at_end.header, expected_refusal(at_end.header, 1000));
+    EXPECT_EQ(at_end.body, "");
+    curl_result beyond = run_curl(world, sup.url(), "5000-", "beyond");
+    EXPECT_EQ(beyond.header, expected_refusal(beyond.header, 1000));
+    curl_result nothing = run_curl(world, empty.url(), "", "nothing");
+    EXPECT_EQ(nothing.header, expected_refusal(nothing.header, 0));
+    EXPECT_EQ(nothing.body, "");
+
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(1, 10000, &code));
+    EXPECT_EQ(code, 1);
+    std::string log = sup.streamer_log(1);
+    std::string pre = "[" + started(log, "7002").pid + "/7002] : ";
+    EXPECT_TRUE(has_message(log, "%CINEMA-I:" + pre + "Position 5000 is beyond the end of '" +
+                                     cache + "/7002.avi' (1000 bytes), answered 416"))
+        << log;
+    ASSERT_TRUE(empty.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+}
+
+TEST_F(CinemaServe, FfprobeOpensTheMovie) {
+    child_run ffmpeg;
+    ASSERT_TRUE(
+        ffmpeg.start(world, "/usr/bin/ffmpeg",
+                     {"-v", "error", "-f", "lavfi", "-i", "testsrc=duration=2:size=320x240:rate=25",
+                      "-c:v", "mpeg4", cache + "/7004-movie.avi"}));
+    int code = -1;
+    ASSERT_TRUE(ffmpeg.wait_exit(60000, &code));
+    ASSERT_EQ(code, 0) << ffmpeg.log();
+
+    mini_supervisor sup(world, cache, 7004);
+    ASSERT_TRUE(sup.start(16));
+    child_run probe;
+    ASSERT_TRUE(probe.start(world, "/usr/bin/ffprobe",
+                            {"-v", "error", "-show_entries", "format=format_name:stream=codec_name",
+                             "-of", "default=nw=1", sup.url()},
+                            "ffprobe.log"));
+    ASSERT_TRUE(probe.wait_exit(60000, &code));
+    EXPECT_EQ(code, 0) << probe.log();
+    EXPECT_NE(probe.log().find("codec_name=mpeg4\n"), std::string::npos) << probe.log();
+    EXPECT_NE(probe.log().find("format_name=avi\n"), std::string::npos) << probe.log();
+    ASSERT_GE(sup.streamers(), 1u);
+    for (size_t i = 0; i < sup.streamers(); i++) {
+        ASSERT_TRUE(sup.wait_streamer(i, 10000, &code));
+        EXPECT_EQ(code, 1) << sup.streamer_log(i);
+    }
+}
+
+TEST_F(CinemaServe, MovieAppearingAfterTheRequest) {
+    const std::string bytes = movie_bytes(300000, 5);
+    mini_supervisor sup(world, cache, 7005);
+    ASSERT_TRUE(sup.start(1));
+    curl_result got;
+    std::thread player([&] { got = run_curl(world, sup.url(), "", "late"); });
+
+    // The listing is written before the search; give the streamer time to start waiting.
+    int64_t end = test_now_ms() + 10000;
+    while (sup.streamers() == 0 && test_now_ms() < end)
+        usleep(10000);
+    ASSERT_EQ(sup.streamers(), 1u);
+    for (int i = 0; i < 500 && lines_with(sup.streamer_log(0), "pos = 0").empty(); i++)
+        usleep(10000);
+    usleep(500000);
+    ASSERT_TRUE(write_movie(cache + "/7005.avi", bytes));
+
+    player.join();
+    EXPECT_EQ(got.header, expected_header(got.header, int64_t(bytes.size()), 0));
+    EXPECT_TRUE(got.body == bytes);
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+}
+
+TEST_F(CinemaServe, FileStillBeingWrittenArrivesIntact) {
+    const std::string bytes = movie_bytes(3 * 1024 * 1024 + 100, 6);
+    const std::string path = cache + "/7006.avi";
+    // As the fetcher does: the whole size at once (zero-filled), then the data front to
+    // back. The last 8192 bytes are not guarded by the look-ahead, so they come first.
+    os_file w;
+    ASSERT_TRUE(file_open_write(path.c_str(), &w));
+    ASSERT_TRUE(file_set_size(&w, bytes.size()));
+    const size_t tail = bytes.size() - 12288;
+    ASSERT_EQ(file_pwrite(&w, bytes.data() + tail, 12288, tail), 12288);
+
+    mini_supervisor sup(world, cache, 7006);
+    ASSERT_TRUE(sup.start(1));
+    curl_result got;
+    std::thread player([&] { got = run_curl(world, sup.url(), "", "growing"); });
+    usleep(200000);
+    for (size_t at = 0; at < tail; at += 131072) {
+        size_t n = std::min<size_t>(131072, tail - at);
+        ASSERT_EQ(file_pwrite(&w, bytes.data() + at, n, at), long(n));
+        usleep(20000);
+    }
+    file_close(&w);
+
+    player.join();
+    EXPECT_EQ(got.header, expected_header(got.header, int64_t(bytes.size()), 0));
+    EXPECT_TRUE(got.body == bytes) << "body of " << got.body.size() << " bytes differs";
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+}
+
+TEST_F(CinemaServe, PlayerResetEndsWithStatus1) {
+    ASSERT_TRUE(write_movie(cache + "/7007.avi", movie_bytes(24 * 1024 * 1024, 7)));
+    mini_supervisor sup(world, cache, 7007);
+    ASSERT_TRUE(sup.start(1));
+
+    int fd = tcp_connect_loopback(sup.port);
+    ASSERT_GE(fd, 0);
+    std::string req = "GET /movie?cid=7007&sid=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(fd, req.data(), req.size(), 0), ssize_t(req.size()));
+    size_t received = 0;
+    char buf[65536];
+    while (received < 300000) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        received += size_t(n);
+    }
+    // Closing with data still unread makes the kernel reset the connection.
+    usleep(100000);
+    close(fd);
+
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+    std::string log = sup.streamer_log(0);
+    started_line s = started(log, "7007");
+    std::string pre = "[" + s.pid + "/7007] : ";
+    EXPECT_TRUE(has_message(log, "%CINEMA-I:" + pre + "Stream sending stopped, error code: 104") ||
+                has_message(log, "%CINEMA-I:" + pre + "Stream sending stopped, error code: 32"))
+        << log;
+    EXPECT_TRUE(has_message(log, "%CINEMA-S:" + pre + "Stopped, net I/O chan = " + s.chan));
+}
+
+TEST_F(CinemaServe, SparseMovieBeyond4GiB) {
+    const int64_t size = (int64_t(1) << 32) + 700000;
+    const int64_t pos = (int64_t(1) << 32) + 400000;
+    const std::string data = movie_bytes(size_t(size - pos), 8);
+    os_file w;
+    ASSERT_TRUE(file_open_write((cache + "/7008.avi").c_str(), &w));
+    ASSERT_TRUE(file_set_size(&w, uint64_t(size)));
+    ASSERT_EQ(file_pwrite(&w, data.data(), data.size(), uint64_t(pos)), long(data.size()));
+    file_close(&w);
+
+    mini_supervisor sup(world, cache, 7008);
+    ASSERT_TRUE(sup.start(1));
+    curl_result got = run_curl(world, sup.url(), std::to_string(pos) + "-", "sparse");
+    EXPECT_EQ(got.header, expected_header(got.header, size, pos));
+    EXPECT_NE(got.header.find("Content-Range: bytes 4295367296-4295667295/4295667296\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(got.body == data) << "body of " << got.body.size() << " bytes differs";
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+}
+
+TEST_F(CinemaServe, UsageAndStartFailures) {
+    int code = -1;
+    child_run usage;
+    ASSERT_TRUE(usage.start(world, bin_path("KVT-Cinema"), {}, "usage.log"));
+    ASSERT_TRUE(usage.wait_exit(10000, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(usage.log(), "KVT-Cinema\t<options list>\n  options:\t-dir\t\t- where were store "
+                           "temp files\n\t\t-trace\t\t- additional tracing\nexample:\t"
+                           "-dir=C:\\temp -trace=1\n\n");
+
+    // A negative position cannot be sought.
+    ASSERT_TRUE(write_movie(cache + "/7009.avi", movie_bytes(100, 9)));
+    child_run neg;
+    ASSERT_TRUE(neg.start(world, bin_path("KVT-Cinema"),
+                          {"-chan=-1", "-cid=7009", "-pos=-5", "-dir=" + cache}, "neg.log"));
+    ASSERT_TRUE(neg.wait_exit(10000, &code));
+    EXPECT_EQ(code, 4);
+    std::string pre = "[" + started(neg.log(), "7009").pid + "/7009] : ";
+    EXPECT_TRUE(has_message(neg.log(), "%CINEMA-F:" + pre + "Cannot seek position of '" + cache +
+                                           "/7009.avi' : 22"))
+        << neg.log();
+
+    // A cache folder that does not exist: the search fails other than by finding nothing.
+    child_run nodir;
+    std::string missing = world.path("missing");
+    ASSERT_TRUE(nodir.start(world, bin_path("KVT-Cinema"),
+                            {"-chan=-1", "-cid=7010", "-dir=" + missing}, "nodir.log"));
+    ASSERT_TRUE(nodir.wait_exit(10000, &code));
+    EXPECT_EQ(code, 2);
+    pre = "[" + started(nodir.log(), "7010").pid + "/7010] : ";
+    EXPECT_TRUE(has_message(nodir.log(),
+                            "%CINEMA-E:" + pre + "FindFirstFile('" + missing + "') failure : 20"))
+        << nodir.log();
+}
