@@ -23,7 +23,7 @@ static option_entry g_options[] = {
     option_def("dir", &g_cinema.dir, 255, OPT_TEXT),
     option_def("trace", &g_cinema.trace, sizeof(int32_t), OPT_FLAG),
     option_def("chan", &g_cinema.chan, sizeof(int32_t), OPT_INT),
-    option_def("pos", &g_cinema.pos_option, sizeof(int32_t), OPT_INT),
+    option_def("pos", &g_cinema.pos, sizeof(int64_t), OPT_INT64),
     option_entry{},
 };
 
@@ -45,7 +45,6 @@ void cinema_reset_state() {
     set_text(&g.dir, CINEMA_DEFAULT_DIR);
     g.trace = 0;
     g.chan = -1;
-    g.pos_option = 0;
     g.pos = 0;
     g.movie.handle = -1;
     g.path[0] = 0;
@@ -61,30 +60,6 @@ void cinema_reset_state() {
     if (!g.tick) g.tick = os_tick_ms;
     if (!g.wait_slice_ms) g.wait_slice_ms = MOVIE_WAIT_SLICE_MS;
     if (!g.wait_limit_ms) g.wait_limit_ms = MOVIE_WAIT_LIMIT_MS;
-}
-
-// The option table holds a 32-bit integer; a movie position goes beyond that, so
-// the argument that selects the pos entry is read again whole (the last one wins,
-// as in the parser).
-static int64_t position_argument(int argc, char **argv, int64_t fallback) {
-    int64_t pos = fallback;
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (a[0] != '-' && a[0] != '/') continue;
-        const char *name = a + 1;
-        const char *eq = strchr(name, '=');
-        size_t len = eq ? size_t(eq - name) : strlen(name);
-        const option_entry *hit = nullptr;
-        for (const option_entry *e = g_options; e->name_len && !hit; e++) {
-            size_t n = len < e->name_len ? len : e->name_len;
-            size_t k = 0;
-            while (k < n && tolower((unsigned char)name[k]) == tolower((unsigned char)e->name[k]))
-                k++;
-            if (k == n) hit = e;
-        }
-        if (hit && hit->target == &g_cinema.pos_option && eq) pos = strtoll(eq + 1, nullptr, 10);
-    }
-    return pos;
 }
 
 // Closes what the main thread holds on a failed start.
@@ -123,7 +98,6 @@ int cinema_main(int argc, char **argv) {
     cinema_reset_state();
     log_set_style(LOG_STYLE_CINEMA);
     parse_and_list_options(argc, argv, g_options);
-    g.pos = position_argument(argc, argv, g.pos_option);
     CINEMA_LOG(SEV_S, "Started, net I/O chan = %d", g.chan);
 
     int err = net_startup();

@@ -60,7 +60,6 @@ struct cinema_state {
     option_text dir;
     int32_t trace;
     int32_t chan;
-    int32_t pos_option; // the listed value; pos holds it whole
     int64_t pos;
     // the movie
     os_file movie;

@@ -73,7 +73,7 @@ bool store_basic(option_entry *e, const char *value, bool *bad_ip) {
         return true;
     }
     if (!value || !e->target)   // a value type given without a value stores nothing
-        return e->type >= OPT_INT && e->type <= OPT_SECRET && e->type != OPT_FILE;
+        return e->type >= OPT_INT && e->type <= OPT_INT64 && e->type != OPT_FILE;
     switch (e->type) {
     case OPT_INT:
         *static_cast<int32_t *>(e->target) = to_int(value);
@@ -84,6 +84,9 @@ bool store_basic(option_entry *e, const char *value, bool *bad_ip) {
         return true;
     case OPT_SHORT:
         *static_cast<uint16_t *>(e->target) = uint16_t(to_int(value));
+        return true;
+    case OPT_INT64:
+        *static_cast<int64_t *>(e->target) = int64_t(strtoll(value, nullptr, 10));
         return true;
     case OPT_IPV4: {
         uint32_t addr = net_parse_ipv4(value);
@@ -137,6 +140,12 @@ void list_entry(const option_entry *e, bool lower_hex) {
         char dotted[16];
         net_format_ipv4(*static_cast<const uint32_t *>(e->target), dotted);
         log_printf(UTILS, SEV_I, "%.*s = %s", n, name, dotted);
+        break;
+    }
+    case OPT_INT64: {
+        long long v = *static_cast<const int64_t *>(e->target);
+        log_printf(UTILS, SEV_I, lower_hex ? "%.*s = %lld (0x%llx)" : "%.*s = %lld (0x%llX)", n,
+                   name, v, (unsigned long long)v);
         break;
     }
     case OPT_SECRET:
@@ -256,13 +265,15 @@ int32_t parse_and_list_options(int argc, char **argv, option_entry *table) {
             continue;
         }
         bool bad_ip;
-        if (e->type > OPT_IPV4 || !store_basic(e, value, &bad_ip))
+        bool reduced_type = e->type <= OPT_IPV4 || e->type == OPT_INT64;
+        if (!reduced_type || !store_basic(e, value, &bad_ip))
             log_printf(UTILS, SEV_E, "Unrecognized option's '%.*s' internal type : %x",
                        int(e->name_len), e->name, unsigned(e->type));
         else if (bad_ip)
             log_printf(UTILS, SEV_E, "Error conversion '%s' to IP4 address", value);
     }
     for (const option_entry *e = table; e->name_len; e++)
-        if (e->type >= OPT_INT && e->type <= OPT_IPV4) list_entry(e, true);
+        if ((e->type >= OPT_INT && e->type <= OPT_IPV4) || e->type == OPT_INT64)
+            list_entry(e, true);
     return SEV_S;
 }

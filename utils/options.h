@@ -13,6 +13,7 @@ enum option_type : int32_t {
     OPT_IPV4 = 4,     // 32-bit, network byte order
     OPT_FILE = 5,     // options file to read (target optional, as OPT_TEXT)
     OPT_SECRET = 6,   // as OPT_TEXT, never listed
+    OPT_INT64 = 7,    // signed 64-bit: file positions beyond 4 GiB
 };
 
 struct option_entry {

@@ -189,6 +189,24 @@ TEST(OptionsTest, ReducedParserKeepsBlanksAbbreviatesAndListsWithLowerHex) {
     EXPECT_EQ(want, m);
 }
 
+TEST(OptionsTest, SixtyFourBitPositionsPassWholeThroughBothParsers) {
+    int64_t pos = 0;
+    option_entry table[2] = {option_def("pos", &pos, 8, OPT_INT64), option_entry{}};
+    std::string a = "-pos=4295367296", b = "-po=-5000000000";
+    char *argv1[] = {const_cast<char *>("prog"), a.data()};
+    char *argv2[] = {const_cast<char *>("prog"), b.data()};
+    stdout_capture cap;
+    parse_command_line(2, argv1, table);
+    EXPECT_EQ(4295367296LL, pos);
+    list_options(table);
+    parse_and_list_options(2, argv2, table);
+    EXPECT_EQ(-5000000000LL, pos);
+    auto m = messages(cap);
+    std::vector<std::string> want = {"-I: pos = 4295367296 (0x100061A80)",
+                                     "-I: pos = -5000000000 (0xfffffffed5fa0e00)"};
+    EXPECT_EQ(want, m);
+}
+
 TEST(OptionsTest, TrimTextRemovesBothEnds) {
     char a[] = " \t\r\nvalue x \v\f";
     EXPECT_EQ(7u, trim_text(a, unsigned(strlen(a))));
