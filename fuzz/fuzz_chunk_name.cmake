@@ -1,0 +1,1 @@
+varnex_fuzz(fuzz_chunk_name relay_core)

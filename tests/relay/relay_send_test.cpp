@@ -1,0 +1,198 @@
+// Senders: the stream header, the playlist answer, the chunk answer and the null
+// frames of the live stream, written to one end of a local socket pair.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "relay/relay.h"
+#include "tests/relay/relay_test_util.h"
+#include "tests/support/test_support.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+// Reads exactly n octets (or less when the peer closes).
+static std::string read_n(int fd, size_t n) {
+    std::string s;
+    char buf[65536];
+    while (s.size() < n) {
+        ssize_t r = read(fd, buf, std::min(sizeof buf, n - s.size()));
+        if (r <= 0) break;
+        s.append(buf, (size_t)r);
+    }
+    return s;
+}
+
+static std::string read_all(int fd) {
+    std::string s;
+    char buf[65536];
+    ssize_t r;
+    while ((r = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, (size_t)r);
+    return s;
+}
+
+static std::string server_line() {
+    return std::string("Server: Corvane-TV SN/Win64/X.54-03/Build at ") + g_build_stamp + "\r\n";
+}
+
+TEST(RelaySend, StreamHeaderIs276Octets) {
+    // The build stamp has the form "Jul 21 2017 14:56:43".
+    EXPECT_TRUE(std::regex_match(
+        g_build_stamp,
+        std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")));
+    char h[512];
+    int n = build_stream_header(h, sizeof h);
+    EXPECT_EQ(n, 276);
+    EXPECT_EQ(std::string(h, (size_t)n),
+              "HTTP/1.1 200 OK\r\nVersion: HTTP/1.1\r\nAccess-Control-Allow-Origin: *\r\n"
+              "Content-Type: video/mp2t\r\nConnection: close\r\nAccept-Ranges: bytes\r\n"
+              "Cache-Control: no-cache, max-age=0\r\nExpires: Mon, 17 Nov 1958 00:00:01\r\n" +
+                  server_line() + "\r\n");
+}
+
+TEST(RelaySend, PlaylistTextAndLength) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    g_relay.chan = sv[0];
+    g_relay.cid = 1501;
+    g_relay.duration = 55;
+    g_relay.hls_time = 1700000123;
+    g_trace = 1;
+    CaptureStdout();
+    EXPECT_EQ(send_playlist(), 1);
+    std::string out = GetCapturedStdout();
+    close(sv[0]);
+    std::string got = read_all(sv[1]);
+    close(sv[1]);
+    std::string pid = std::to_string(getpid());
+    std::string playlist = "#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-MEDIA-SEQUENCE:1700000123\r\n"
+                           "#EXT-X-TARGETDURATION:57\r\n#EXTINF:56.0,\r\n"
+                           "/hls.chunk.ts?cid=1501&sid=" +
+                           pid + "&chunk=1700000123\r\n";
+    std::string header =
+        "HTTP/1.1 200 OK\r\nVersion: HTTP/1.1\r\n"
+        "Content-Type: application/vnd.apple.mpegurl\r\n"
+        "Access-Control-Allow-Origin: *\r\nConnection: close\r\n"
+        "Cache-Control: no-cache, max-age=0\r\nExpires: Mon, 17 Nov 1958 00:00:01\r\n" +
+        server_line() + "Content-Length: " + std::to_string(playlist.size()) + "\r\n\r\n";
+    EXPECT_EQ(got, header + playlist);
+    // The verbose copy carries the whole answer.
+    EXPECT_NE(out.find("[KVT-RELAY\\send_playlist\\"), std::string::npos);
+    EXPECT_NE(out.find("RELAY: [#" + std::to_string(sv[0]) + "] CID=1501 : Sent answer[0:" +
+                       std::to_string(header.size()) + "] = \n" + header + playlist),
+              std::string::npos);
+    g_trace = 0;
+
+    // A player that is gone before the header: nothing more is sent, status 2.
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    close(sv[1]);
+    g_relay.chan = sv[0];
+    CaptureStdout();
+    EXPECT_EQ(send_playlist(), 2);
+    out = GetCapturedStdout();
+    close(sv[0]);
+    EXPECT_TRUE(has_relay_line(out, 'E',
+                               "[#" + std::to_string(sv[0]) + "] CID=1501 : send (" +
+                                   std::to_string(header.size()) + " octets) -> -1, errno = 32"));
+    EXPECT_EQ(out.find("%RELAY-E", out.find("%RELAY-E") + 1), std::string::npos);
+}
+
+TEST(RelaySend, ChunkAnswerCarriesWholeFile) {
+    test_world world;
+    std::string path = world.path("1501---9.dat");
+    std::string data = make_packets(532, 4).substr(0, 100000);
+    ASSERT_TRUE(write_at(path, data, 0));
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    g_relay.chan = sv[0];
+    g_relay.cid = 1501;
+    g_relay.exit_flag = 0;
+    std::string got;
+    std::thread reader([&] { got = read_all(sv[1]); });
+    os_file f;
+    ASSERT_TRUE(file_open_read(path.c_str(), &f));
+    CaptureStdout();
+    EXPECT_EQ(send_hls_chunk(&f, path.c_str()), 1);
+    std::string out = GetCapturedStdout();
+    file_close(&f);
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    std::string header =
+        "HTTP/1.1 200 OK\r\nVersion: HTTP/1.1\r\nAccess-Control-Allow-Origin: *\r\n"
+        "Content-Type: video/mp2t\r\nConnection: close\r\nContent-Length: 100000\r\n"
+        "Accept-Ranges: bytes\r\nCache-Control: no-cache, max-age=0\r\n"
+        "Expires: Mon, 17 Nov 1958 00:00:01\r\n" +
+        server_line() + "\r\n";
+    EXPECT_EQ(got.substr(0, header.size()), header);
+    EXPECT_EQ(got.size(), header.size() + data.size());
+    EXPECT_TRUE(got.compare(header.size(), std::string::npos, data) == 0);
+    EXPECT_TRUE(has_relay_line(out, 'S',
+                               "[#" + std::to_string(sv[0]) + "] CID=1501 : Loaded from '" + path +
+                                   "' 100000 from 100000 octets"));
+}
+
+TEST(RelaySend, NullFramesCountAndRestartAfterData) {
+    pools_init();
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    g_relay.chan = sv[0];
+    g_relay.cid = 1501;
+    g_relay.exit_flag = 0;
+    g_relay.wait_ms = 2;
+    CaptureStdout();
+    std::thread sender([&] { send_stream(sv[0]); });
+    char h[512];
+    int hlen = build_stream_header(h, sizeof h);
+    EXPECT_EQ(read_n(sv[1], (size_t)hlen), std::string(h, (size_t)hlen));
+    // Seventeen null frames in a row: 0x10 .. 0x1F, then 0x10 again.
+    for (int i = 0; i < 17; i++)
+        EXPECT_EQ(read_n(sv[1], 188), null_frame(0x10 + i % 16)) << i;
+
+    // One data buffer: sent as it is, and the counter starts again afterwards.
+    std::string data = make_packets(2, 8);
+    stream_buffer *b = nullptr;
+    ASSERT_EQ(pool_take(&g_free_pool, &b), 1);
+    memcpy(b->data, data.data(), data.size());
+    b->length = (int32_t)data.size();
+    ASSERT_EQ(busy_append_full(b), 1);
+    std::string after;
+    std::vector<uint8_t> counters;
+    while (after.size() < data.size()) {
+        std::string p = read_n(sv[1], 188);
+        ASSERT_EQ(p.size(), 188u);
+        if ((uint8_t)p[1] == 0x1F) {
+            if (!after.empty()) counters.push_back((uint8_t)p[3]);
+            continue;
+        }
+        after += p;
+    }
+    EXPECT_EQ(after, data);
+    std::string next = read_n(sv[1], 188);
+    EXPECT_EQ(next, null_frame(0x10));
+    EXPECT_TRUE(counters.empty());
+
+    // The player goes away: the next null frame fails and the thread ends by itself.
+    close(sv[1]);
+    sender.join();
+    std::string out = GetCapturedStdout();
+    close(sv[0]);
+    std::string prefix = "[#" + std::to_string(sv[0]) + "] CID=1501 : ";
+    EXPECT_EQ(g_relay.exit_flag.load(), 2);
+    EXPECT_TRUE(has_relay_line(
+        out, 'S',
+        prefix + "Start sending video data on net I/O chan = " + std::to_string(sv[0]) + " ..."));
+    EXPECT_TRUE(has_relay_line(out, 'W', prefix + "Sent MPEG2TS Null frame, count #1"));
+    EXPECT_TRUE(has_relay_line(out, 'W', prefix + "Sent MPEG2TS Null frame, count #16"));
+    EXPECT_FALSE(has_relay_line(out, 'W', prefix + "Sent MPEG2TS Null frame, count #17"));
+    EXPECT_TRUE(has_relay_line(out, 'E', prefix + "send(188 octets) -> -1, errno = 32"));
+    EXPECT_TRUE(
+        has_relay_line(out, 'I', prefix + "Streaming thread has been stopped, 376 octets sent"));
+    EXPECT_EQ(g_free_pool.count, 1536);
+    g_relay.wait_ms = ZERO_TAIL_WAIT_MS;
+}

@@ -1,0 +1,93 @@
+// Helpers shared by the relay's tests. Linux only, so it speaks POSIX.
+#include "tests/relay/relay_test_util.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+int count_relay_lines(const std::string &output, char sev, const std::string &message) {
+    std::string needle = std::string("%RELAY-") + sev + ": " + message + "\n";
+    int n = 0;
+    for (size_t pos = output.find(needle); pos != std::string::npos;
+         pos = output.find(needle, pos + 1))
+        n++;
+    return n;
+}
+
+bool has_relay_line(const std::string &output, char sev, const std::string &message) {
+    return count_relay_lines(output, sev, message) > 0;
+}
+
+std::string make_packets(size_t n, uint32_t seed) {
+    std::string out;
+    out.reserve(n * 188);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        out.push_back(0x47);
+        out.push_back(0x01);
+        out.push_back(0x00);
+        out.push_back((char)(0x10 | (i & 15)));
+        for (int j = 4; j < 188; j++) {
+            x = x * 1664525u + 1013904223u;
+            out.push_back((char)((x >> 24) | 1)); // never zero
+        }
+    }
+    return out;
+}
+
+std::string null_frame(uint8_t octet3) {
+    std::string f(188, '\xFF');
+    f[0] = 0x47;
+    f[1] = 0x1F;
+    f[2] = (char)0xFF;
+    f[3] = (char)octet3;
+    return f;
+}
+
+std::string strip_null_frames(const std::string &ts, std::vector<uint8_t> *counters) {
+    std::string out;
+    for (size_t i = 0; i + 188 <= ts.size(); i += 188) {
+        if ((uint8_t)ts[i + 1] == 0x1F && (uint8_t)ts[i + 2] == 0xFF) {
+            if (counters) counters->push_back((uint8_t)ts[i + 3]);
+            continue;
+        }
+        out.append(ts, i, 188);
+    }
+    return out;
+}
+
+bool write_at(const std::string &path, const std::string &data, uint64_t offset) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = pwrite(fd, data.data() + done, data.size() - done, (off_t)(offset + done));
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+    close(fd);
+    return done == data.size();
+}
+
+bool set_size(const std::string &path, uint64_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = ftruncate(fd, (off_t)size) == 0;
+    close(fd);
+    return ok;
+}
+
+int run_command(const std::string &command, std::string *output) {
+    std::string cmd = "timeout -k 5 60 " + command + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    std::string out;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int st = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
