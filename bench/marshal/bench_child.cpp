@@ -1,0 +1,4 @@
+// The small program both measurements start: it ends at once.
+int main() {
+    return 0;
+}

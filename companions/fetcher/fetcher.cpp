@@ -1,0 +1,145 @@
+// Options, start-up and the pipe loop of KVT-Fetcher.
+#include <cstdio>
+#include <cstring>
+
+#include "fetcher.h"
+#include "platform/fs.h"
+#include "platform/msgpipe.h"
+#include "platform/os.h"
+
+fetcher_state g_fetcher;
+
+namespace {
+
+enum { PIPE_OPEN_TRIES = 100, PIPE_RETRY_MS = 100 };
+
+option_entry options[] = {
+    option_def("dir", &g_fetcher.dir, 255, OPT_TEXT),
+    option_def("keep", &g_fetcher.keep, sizeof(int32_t), OPT_INT),
+    option_def("peer_id", &g_fetcher.peer_id, 255, OPT_TEXT),
+    option_def("trace", &g_trace, sizeof(int32_t), OPT_FLAG),
+    option_def("source", &g_fetcher.source, 255, OPT_TEXT),
+    option_def("signal", &g_fetcher.signal, 255, OPT_TEXT),
+    option_def("chunk_ms", &g_fetcher.chunk_ms, sizeof(int32_t), OPT_INT),
+    option_def("rate", &g_fetcher.rate, sizeof(int32_t), OPT_INT),
+    option_def("zero_ahead", &g_fetcher.zero_ahead, sizeof(int32_t), OPT_INT),
+    option_def("movie", &g_fetcher.movie, 255, OPT_TEXT),
+    option_def("copy_rate", &g_fetcher.movie_rate, sizeof(int32_t), OPT_INT),
+    option_def("dump", &g_fetcher.dump, 255, OPT_TEXT),
+    option_def("help", &g_fetcher.help, sizeof(int32_t), OPT_FLAG),
+    option_entry{},
+};
+
+const char usage[] =
+    "KVT-Fetcher: the local fetcher started by KVT-Marshal.\n"
+    "  -dir=PATH          cache folder to write chunk and movie files into\n"
+    "  -keep=N            seconds to keep files before deleting them (default 67)\n"
+    "  -peer_id=TEXT      the supervisor's peer identifier\n"
+    "  -trace             more trace lines\n"
+    "  -source=LIST       transport-stream sources: PATH for every CID, or\n"
+    "                     CID:PATH;CID:PATH... (a .ts file or a folder of .ts files, looped)\n"
+    "  -signal=PATH       the generated test signal used when no source fits\n"
+    "                     (default: test-channel.ts next to this program)\n"
+    "  -chunk_ms=N        duration of one chunk file in milliseconds (default 2000)\n"
+    "  -rate=N            octets per second; 0 takes the rate from the stream's PCRs\n"
+    "  -zero_ahead=N      octets of zero-filled space kept ahead of the writer\n"
+    "                     (default 262144; 0 lets files grow bare)\n"
+    "  -movie=LIST        CID:PATH;... copied front to back into DIR/<CID><ext>, which\n"
+    "                     has its final size (zero-filled) from the start\n"
+    "  -copy_rate=N       octets per second of the movie copies (default 8000000)\n"
+    "  -dump=FOLDER       write every received 640-octet message to FOLDER/msg-NNNN.bin\n"
+    "Options are read from KVT-Fetcher.options next to the program first (one a line),\n"
+    "then from the command line.\n";
+
+void set_text(option_text *t, const char *v) {
+    size_t n = strnlen(v, 255);
+    t->len = uint8_t(n);
+    memcpy(t->text, v, n);
+    t->text[n] = 0;
+}
+
+void set_defaults() {
+    fetcher_state &g = g_fetcher;
+    g.keep = 67;
+    g.chunk_ms = 2000;
+    g.rate = 0;
+    g.zero_ahead = 262144;
+    g.movie_rate = 8000000;
+    char module[OS_PATH_MAX];
+    if (os_module_path(module, sizeof module)) {
+        char *cut = strrchr(module, OS_PATH_SEP[0]);
+        if (cut) *cut = 0;
+        char path[OS_PATH_MAX + 32];
+        snprintf(path, sizeof path, "%s" OS_PATH_SEP "test-channel.ts", module);
+        set_text(&g.signal, path);
+    }
+    char tmp[OS_PATH_MAX];
+    if (os_temp_root(tmp, sizeof tmp)) {
+        char path[OS_PATH_MAX + 16];
+        snprintf(path, sizeof path, "%s" OS_PATH_SEP "vcache", tmp);
+        set_text(&g.dir, path);
+    }
+}
+
+} // namespace
+
+int fetcher_main(int argc, char **argv) {
+    fetcher_state &g = g_fetcher;
+    set_defaults();
+    // Options kept next to the program (for the demo and the tests), then the
+    // command line the supervisor gives.
+    char module[OS_PATH_MAX], opt_file[OS_PATH_MAX + 32];
+    if (os_module_path(module, sizeof module)) {
+        snprintf(opt_file, sizeof opt_file, "%s.options", module);
+        os_file f;
+        if (file_open_read(opt_file, &f)) {
+            file_close(&f);
+            read_options_file(opt_file, options);
+        }
+    }
+    parse_command_line(argc, argv, options);
+    if (g.help) {
+        fputs(usage, stdout);
+        return SEV_S;
+    }
+    list_options(options);
+    if (g.chunk_ms < 100) g.chunk_ms = 100;
+    if (g.zero_ahead < 0) g.zero_ahead = 0;
+    if (g.movie_rate <= 0) g.movie_rate = 8000000;
+    if (!dir_create(g.dir.text) && os_error_kind_of(os_error()) != OS_E_EXISTS)
+        log_printf(FETCH, SEV_E, "Creation dir '%s' failure : %d", g.dir.text, os_error());
+
+    char pipe_path[OS_PATH_MAX];
+    msgpipe_path("dwnldr-pipe", pipe_path, sizeof pipe_path);
+    msg_pipe pipe;
+    int tries = 0;
+    while (!msgpipe_open("dwnldr-pipe", &pipe)) {
+        if (++tries >= PIPE_OPEN_TRIES)
+            return log_printf(FETCH, SEV_F, "Open '%s' : %d", pipe_path, os_error());
+        os_sleep_ms(PIPE_RETRY_MS);
+    }
+    log_printf(FETCH, SEV_S, "Opened '%s', cache '%s', keep %d s, peer id '%s'", pipe_path,
+               g.dir.text, g.keep, g.peer_id.text);
+
+    std::thread cleaner(keep_cleaner);
+    int32_t status = SEV_I;
+    for (;;) {
+        fetch_message m;
+        uint8_t raw[1024];
+        intptr_t passed = -1;
+        long n = msgpipe_read(&pipe, raw, sizeof raw, &passed);
+        if (n <= 0) {
+            status =
+                log_printf(FETCH, SEV_I, "dwnldr-pipe closed (%ld) : %d, ending", n, os_error());
+            break;
+        }
+        memset(&m, 0, sizeof m);
+        memcpy(&m, raw, size_t(n) < sizeof m ? size_t(n) : sizeof m);
+        handle_message(&m, n, passed);
+    }
+    g.stop_all = 1;
+    stop_everything();
+    cleaner.join();
+    msgpipe_close(&pipe);
+    return status;
+}

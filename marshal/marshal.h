@@ -1,0 +1,143 @@
+// The supervisor's one record of process-wide state and the operations its files
+// offer each other. Each .cpp file of this folder owns one concern:
+//   main.cpp          the program entry: calls marshal_main
+//   startup.cpp       option table, start-up, create_and_listen, accept loop, shutdown
+//   request.cpp       read_request, parse_request, send_ans, the key/value scanner
+//   qi_wire.cpp       QI framing: connect, timed receive, PDU read/send/build/parse
+//   qi_session.cpp    qi_auth, qi_req and the link / start-streaming handlers
+//   children.cpp      child table, start_fetcher_process, start_relay, register_and_announce
+//   monitor.cpp       child_monitor
+//   notify.cpp        tray_notify and the dwnldr-pipe messages
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "utils/log.h"
+#include "utils/options.h"
+
+#include "platform/msgpipe.h"
+#include "platform/net.h"
+#include "platform/process.h"
+
+#define MRSHL "MRSHL"
+#define KVT_MARSH "KVT-MARSH"
+
+enum { CHILD_SLOTS = 512, CHILD_RECORD_SIZE = 640, REQUEST_BUF_SIZE = 1024 };
+
+// One length octet and up to 255 characters.
+struct counted_text {
+    uint8_t len;
+    char text[255];
+};
+static_assert(sizeof(counted_text) == 256, "counted text is 256 octets");
+
+// The current player request, cleared before every accept.
+struct request_record {
+    int32_t code;
+    int32_t cid;
+    int64_t range_start; // 64-bit so movie positions beyond 4 GiB arrive whole
+    int32_t chunk;
+    counted_text qi;
+    counted_text udata;
+    counted_text vtid;
+    counted_text sid;
+};
+
+// A started streamer, and the layout of every dwnldr-pipe message (little-endian).
+#pragma pack(push, 1)
+struct child_record {
+    int32_t cid;
+    int32_t qi_sock;      // supervisor's QI descriptor; -1 for sid requests; 0 in stops
+    int32_t command;      // 1 start downloading, 0 stop downloading
+    counted_text qi_list; // octets 12..267
+    uint8_t share_info[NET_SHARE_INFO_SIZE]; // octets 268..639
+};
+#pragma pack(pop)
+static_assert(sizeof(child_record) == CHILD_RECORD_SIZE, "child record is 640 octets");
+
+struct child_table {
+    std::atomic<uint32_t> count; // used slots; slot 0 is the fetcher
+    os_process procs[CHILD_SLOTS];
+    child_record records[CHILD_SLOTS];
+};
+
+struct marshal_state {
+    // options
+    int32_t port;
+    option_text host;      // default QI server list
+    option_text cache_dir; // also the storage of -dir
+    int32_t keep;
+    int32_t port_min, port_max;
+    int32_t delay;
+
+    char module_dir[260];      // folder of the supervisor's executable
+    counted_text peer_id;      // "%X%XKVT$" from 8 random octets
+    counted_text channel_name; // tag-12 text of the latest start answer
+    int32_t duration;          // tag 14 of the latest QI answer
+    std::atomic<int32_t> stop_status;
+
+    os_job job;
+    std::mutex table_lock; // taken before pipe_lock, never the other way
+    std::mutex pipe_lock;  // fetcher pipe, fetcher pid, every write to it
+    child_table children;
+    msg_pipe fetcher_pipe;
+    int fetcher_pid;
+
+    net_sock listen_sock;
+    request_record req;
+    char req_buf[REQUEST_BUF_SIZE];
+    uint32_t peer_addr; // network order
+    uint16_t peer_port;
+    net_sock qi_sock; // QI socket of the current request, -1 when none
+};
+
+extern marshal_state g_marshal;
+
+// startup.cpp
+enum { REQUEST_DONE = 11099 }; // parse_request: answered completely, nothing left to do
+int marshal_main(int argc, char **argv);
+// Handles one accepted connection from the request read to the answer or the child
+// start; returns the pause in seconds before the next accept (0 or 3).
+int handle_connection(net_sock s, uint32_t addr, uint16_t port);
+void marshal_set_defaults();
+
+// request.cpp
+extern const char marshal_build_stamp[]; // __DATE__ " " __TIME__
+int32_t read_request(net_sock s, char *buf, int32_t *len);
+// text holds the received octets: len (the request length) plus the closing blank line.
+int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, uint16_t port);
+int32_t send_ans(net_sock s, int32_t code);
+// The value of key in the query text q[0..qlen): its offset in *value, its length as
+// the result (0 when the key is absent or has no value).
+int scan_key_value(const char *q, int qlen, const char *key, const char **value);
+
+// notify.cpp
+int32_t tray_notify(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Writes one 640-octet message to dwnldr-pipe; the caller holds the pipe lock. pass_sock (or -1)
+// travels with it. Returns the octets written.
+long fetcher_pipe_write(const child_record *rec, net_sock pass_sock);
+
+// qi_session.cpp: the QI part of the request handlers. Both answer the player
+// themselves on failure and close the QI socket.
+int32_t handle_link(net_sock player);
+// Stream, movie and HLS requests without a sid: on an odd result g_marshal.qi_sock is
+// the open, admitted QI connection and g_marshal.channel_name holds the tag-12 text.
+int32_t qi_start_streaming(net_sock player);
+
+// children.cpp and monitor.cpp
+// The pause before the supervisor closes its copy of a handed-over player socket
+// (1000 ms); a benchmark of this process may shorten it.
+extern uint32_t g_player_handover_ms;
+int32_t start_fetcher_process();
+int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, uint16_t port,
+                    int32_t code, int64_t pos);
+int32_t register_and_announce(net_sock player);
+void child_monitor();
+
+// Trace lines of the supervisor: only while tracing, program tag KVT-MARSH.
+#define MTRACE(op, fmt, ...)                                                                       \
+    do {                                                                                           \
+        if (g_trace) trace_printf(fmt, KVT_MARSH, op, __LINE__, ##__VA_ARGS__);                    \
+    } while (0)

@@ -1,0 +1,313 @@
+// The supervisor's start-up, listening socket, accept loop and orderly shutdown:
+// one player connection at a time, handed to the request handlers.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "marshal.h"
+#include "platform/crypto.h"
+#include "platform/fs.h"
+#include "platform/named_object.h"
+#include "platform/os.h"
+#include "platform/registry.h"
+
+marshal_state g_marshal;
+
+namespace {
+
+enum {
+    LISTEN_BACKLOG = 135,
+    PAUSE_AFTER_REQUEST_S = 3,
+    MONITOR_JOIN_LIMIT_MS = 5000,
+    RANDOM_TRIES = 1024,
+};
+
+const char instance_mutex[] = "Varnex KVT-Marshal";
+const char channel_name_initial[] = "www.varnex.com"; // the service's web site
+
+option_entry options[] = {
+    option_def("port", &g_marshal.port, sizeof(int32_t), OPT_INT),
+    option_def("host", &g_marshal.host, 255, OPT_TEXT),
+    option_def("dir", &g_marshal.cache_dir, 255, OPT_TEXT),
+    option_def("keep", &g_marshal.keep, sizeof(int32_t), OPT_INT),
+    option_def("trace", &g_trace, sizeof(int32_t), OPT_FLAG),
+    option_def("port_min", &g_marshal.port_min, sizeof(int32_t), OPT_INT),
+    option_def("port_max", &g_marshal.port_max, sizeof(int32_t), OPT_INT),
+    option_def("delay", &g_marshal.delay, sizeof(int32_t), OPT_INT),
+    option_entry{},
+};
+
+// The monitor thread and the flag it raises when child_monitor returns.
+std::mutex monitor_mutex;
+std::condition_variable monitor_cv;
+bool monitor_done = false;
+std::thread monitor_thread;
+
+void set_text(option_text *t, const char *v, size_t n) {
+    if (n > 255) n = 255;
+    t->len = uint8_t(n);
+    memcpy(t->text, v, n);
+    t->text[n] = 0;
+}
+
+// Ends the process at once (the monitor thread may still run); the job's members
+// die with the supervisor.
+[[noreturn]] void end_now(int code) {
+    fflush(stdout);
+    std::_Exit(code);
+}
+
+void cache_dir_from_registry() {
+    reg_key k;
+    if (!reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", false, &k)) {
+        log_printf(MRSHL, SEV_E, "Registry key 'HKLM\\SOFTWARE\\Varnex' not found");
+        return;
+    }
+    char value[1024];
+    uint32_t size = sizeof value - 1;
+    reg_type type = REG_T_NONE;
+    if (!reg_query(&k, "CachePath", &type, value, &size) || type != REG_T_SZ) {
+        log_printf(MRSHL, SEV_E, "Registry key 'HKLM\\SOFTWARE\\Varnex\\CachePath' -> %d",
+                   os_error());
+    } else {
+        value[size < sizeof value ? size : sizeof value - 1] = 0;
+        char dir[1100];
+        int n = snprintf(dir, sizeof dir, "%.*s" OS_PATH_SEP "vcache", int(strlen(value)), value);
+        set_text(&g_marshal.cache_dir, dir, size_t(n));
+    }
+    reg_close(&k);
+}
+
+bool make_peer_id() {
+    uint8_t octets[8];
+    for (int i = 0; i < RANDOM_TRIES; i++) {
+        if (!crypto_random(octets, sizeof octets)) continue;
+        uint32_t a, b;
+        memcpy(&a, octets, 4);
+        memcpy(&b, octets + 4, 4);
+        char id[32];
+        int n = snprintf(id, sizeof id, "%X%XKVT$", a, b);
+        g_marshal.peer_id.len = uint8_t(n);
+        memcpy(g_marshal.peer_id.text, id, size_t(n));
+        return true;
+    }
+    return false;
+}
+
+// Creates the cache directory (one level); an existing one is no error.
+bool dir_create_checked(const char *dir) {
+    return dir_create(dir) || os_error_kind_of(os_error()) == OS_E_EXISTS;
+}
+
+void monitor_body() {
+    child_monitor();
+    std::lock_guard<std::mutex> lock(monitor_mutex);
+    monitor_done = true;
+    monitor_cv.notify_all();
+}
+
+int32_t create_and_listen(net_sock *out) {
+    int err = net_startup();
+    if (err != 0) return log_printf(MRSHL, SEV_F, "WSAStartup(2.2), errno = %d", err);
+    MTRACE("create_and_listen", "MRSHL: WSAStartup(2.2) : SUCCESS");
+    net_sock s = net_tcp_socket();
+    *out = s;
+    if (s == NET_BAD_SOCK) return log_printf(MRSHL, SEV_F, "socket(), errno = %d", net_error());
+    MTRACE("create_and_listen", "MRSHL: TCP Socket %d was created", int(s));
+    if (!net_set_reuseaddr(s))
+        log_printf(MRSHL, SEV_E, "setsockopt(%d, SO_REUSEADDR), errno = %d", int(s), net_error());
+    else
+        MTRACE("create_and_listen", "MRSHL: setsockopt(%d, SO_REUSEADDR) :  SUCCESS", int(s));
+    int port = g_marshal.port;
+    if (!net_bind_any(s, uint16_t(port)))
+        return log_printf(MRSHL, SEV_F, "bind(%d, port = %d), errno = %d", int(s), port,
+                          net_error());
+    MTRACE("create_and_listen", "MRSHL: Socket %d was bound to port %d, start listening ...",
+           int(s), port);
+    if (!net_listen(s, LISTEN_BACKLOG))
+        return log_printf(MRSHL, SEV_F, "[#%d] listen(%d, %d), errno = %d", int(s), int(s),
+                          int(LISTEN_BACKLOG), net_error());
+    char dotted[16];
+    return log_printf(MRSHL, SEV_S, "[#%d] Start listening on %s:%d", int(s),
+                      net_format_ipv4(0, dotted), port);
+}
+
+// The stream, movie and HLS requests: QI (unless a sid is given), then the child.
+bool serve_with_child(net_sock s) {
+    marshal_state &g = g_marshal;
+    if (g.req.sid.len == 0) {
+        if (!(qi_start_streaming(s) & 1)) return false;
+    } else {
+        g.qi_sock = NET_BAD_SOCK;
+    }
+    return register_and_announce(s) & 1;
+}
+
+} // namespace
+
+void marshal_set_defaults() {
+    marshal_state &g = g_marshal;
+    g.port = 6689;
+    set_text(&g.host, "127.0.0.1,127.0.0.2,127.0.0.3", 29);
+    g.cache_dir.len = 0;
+    g.cache_dir.text[0] = 0;
+    g.keep = 67;
+    g.port_min = 6881;
+    g.port_max = 6889;
+    g.delay = 5;
+    g.stop_status = 0;
+    g.children.count = 1;
+    g.fetcher_pipe.conn = g.fetcher_pipe.listen = g.fetcher_pipe.owner = -1;
+    g.listen_sock = NET_BAD_SOCK;
+    g.qi_sock = NET_BAD_SOCK;
+}
+
+int handle_connection(net_sock s, uint32_t addr, uint16_t port) {
+    marshal_state &g = g_marshal;
+    char dotted[16];
+    net_format_ipv4(addr, dotted);
+    g.peer_addr = addr;
+    g.peer_port = port;
+    if (!net_set_nodelay(s))
+        log_printf(MRSHL, SEV_E, "setsockopt(%d, TCP_NODELAY), errno = %d", int(s), net_error());
+    log_printf(MRSHL, SEV_I, "Accepted new connection on port %d from %s:%d, sd = %d", g.port,
+               dotted, int(port), int(s));
+
+    int32_t len = 0;
+    if (!(read_request(s, g.req_buf, &len) & 1)) {
+        log_printf(MRSHL, SEV_S, "Receive from %s:%d, sd = %d, errno = %d", dotted, int(port),
+                   int(s), net_error());
+        net_close(s);
+        return PAUSE_AFTER_REQUEST_S;
+    }
+    int32_t st = parse_request(s, g.req_buf, len, addr, port);
+    if (st == REQUEST_DONE || !(st & 1)) return PAUSE_AFTER_REQUEST_S;
+
+    switch (g.req.code) {
+    case 2:
+        handle_link(s);
+        break;
+    case 3:
+    case 4:
+    case 5:
+        if (serve_with_child(s)) return 0;
+        break;
+    default:
+        log_printf(MRSHL, SEV_E, "Unhandled request, code = %d", g.req.code);
+        send_ans(s, 1);
+        break;
+    }
+    return PAUSE_AFTER_REQUEST_S;
+}
+
+int marshal_main(int argc, char **argv) {
+    marshal_state &g = g_marshal;
+    marshal_set_defaults();
+    g.channel_name.len = uint8_t(strlen(channel_name_initial));
+    memcpy(g.channel_name.text, channel_name_initial, g.channel_name.len);
+    log_printf(MRSHL, SEV_I, "Starting ... (built  at %s)", marshal_build_stamp);
+
+    named_object guard;
+    switch (named_mutex_create(instance_mutex, &guard)) {
+    case NAMED_FAILED:
+        log_printf(MRSHL, SEV_F, "CreateMutex (%s) -> %d", instance_mutex, os_error());
+        break;
+    case NAMED_EXISTS:
+        return log_printf(MRSHL, SEV_I, "CreateMutex (%s) -> %d", instance_mutex, os_error());
+    default:
+        break;
+    }
+
+    cache_dir_from_registry();
+    parse_command_line(argc, argv, options);
+    list_options(options);
+
+    if (!job_create(&g.job))
+        return log_printf(MRSHL, SEV_F, "CreateJobObject() failure -> %d", os_error());
+
+    char module[OS_PATH_MAX];
+    if (!os_module_path(module, sizeof module))
+        return log_printf(MRSHL, SEV_F, "GetModuleFileName() error -> %d", os_error());
+    log_printf(MRSHL, SEV_I, "Path to module : %s", module);
+    char *cut = strrchr(module, OS_PATH_SEP[0]);
+    if (cut)
+        *cut = 0;
+    else
+        module[0] = 0;
+    snprintf(g.module_dir, sizeof g.module_dir, "%s", module);
+
+    if (g.cache_dir.len == 0) {
+        char root[OS_PATH_MAX];
+        if (!os_temp_root(root, sizeof root)) {
+            size_t n = strnlen(g.module_dir, sizeof root - 1);
+            memcpy(root, g.module_dir, n);
+            root[n] = 0;
+        }
+        char dir[OS_PATH_MAX + 16];
+        int n = snprintf(dir, sizeof dir, "%s" OS_PATH_SEP "vcache", root);
+        set_text(&g.cache_dir, dir, size_t(n));
+    }
+    log_printf(MRSHL, SEV_I, "Cache dir path : %.*s", int(g.cache_dir.len), g.cache_dir.text);
+    if (!dir_create_checked(g.cache_dir.text)) {
+        int err = os_error();
+        tray_notify("Cache directory problem detected!");
+        return log_printf(MRSHL, SEV_F, "Creation dir '%.*s' failure : %d", int(g.cache_dir.len),
+                          g.cache_dir.text, err);
+    }
+    MTRACE("main", "MRSHL: Directory %.*s was created", int(g.cache_dir.len), g.cache_dir.text);
+
+    if (!make_peer_id())
+        return log_printf(MRSHL, SEV_F, "No random octets for the peer identifier after %d tries",
+                          int(RANDOM_TRIES));
+
+    if (!(start_fetcher_process() & 1))
+        return log_printf(MRSHL, SEV_F, "Failed to start KVT-Fetcher");
+
+    try {
+        monitor_thread = std::thread(monitor_body);
+    } catch (const std::system_error &e) { // the one place the run-time library throws
+        return log_printf(MRSHL, SEV_F, "Starting process monitor failure : %d", e.code().value());
+    }
+
+    if (!(create_and_listen(&g.listen_sock) & 1))
+        end_now(log_printf(MRSHL, SEV_F, "Error creation passive socket on port %d", g.port));
+
+    tray_notify("Varnex SwarmNode is Up & Running");
+
+    int pause = 0;
+    while (g.stop_status == 0) {
+        memset(&g.req, 0, sizeof g.req);
+        g.qi_sock = NET_BAD_SOCK;
+        if (pause) os_sleep_ms(unsigned(pause) * 1000);
+        pause = PAUSE_AFTER_REQUEST_S;
+        uint32_t addr = 0;
+        uint16_t port = 0;
+        net_sock s = net_accept(g.listen_sock, &addr, &port);
+        if (s == NET_BAD_SOCK)
+            end_now(log_printf(MRSHL, SEV_F, "Accepting connection failure : %d", net_error()));
+        pause = handle_connection(s, addr, port);
+    }
+
+    tray_notify("Varnex SwarmNode stopped");
+    bool joined;
+    {
+        std::unique_lock<std::mutex> lock(monitor_mutex);
+        joined = monitor_cv.wait_for(lock, std::chrono::milliseconds(MONITOR_JOIN_LIMIT_MS),
+                                     [] { return monitor_done; });
+    }
+    int32_t status = g.stop_status;
+    {
+        std::lock_guard<std::mutex> lock(g.pipe_lock);
+        msgpipe_close(&g.fetcher_pipe);
+    }
+    job_close(&g.job);
+    net_close(g.listen_sock);
+    if (!joined) end_now(status);
+    monitor_thread.join();
+    named_object_close(&guard);
+    return status;
+}

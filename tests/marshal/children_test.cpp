@@ -1,0 +1,294 @@
+// The real supervisor with the real fetcher: cache directory rules, streamer command
+// lines, the 640-octet start and stop messages as the fetcher receives them, fetcher
+// restarts and the orderly stop after 13 failed ones, and the QI socket handed over.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "marshal_world.h"
+#include "platform/os.h"
+#include "platform/registry.h"
+
+namespace {
+
+const char default_hosts[] = "127.0.0.1,127.0.0.2,127.0.0.3";
+
+// Fetcher options kept next to it: raw copies of every received message.
+void fetcher_dumps_to(marshal_world &w, const std::string &folder) {
+    make_dirs(folder);
+    write_text_file(w.bin + "/KVT-Fetcher.options", "-dump=" + folder + "\n-zero_ahead=0\n");
+}
+
+std::string message_file(const std::string &folder, int n) {
+    char name[32];
+    snprintf(name, sizeof name, "/msg-%04d.bin", n);
+    return folder + name;
+}
+
+bool wait_file(const std::string &path, int timeout_ms) {
+    int64_t end = test_now_ms() + timeout_ms;
+    do {
+        if (std::filesystem::exists(path)) return true;
+        os_sleep_ms(50);
+    } while (test_now_ms() < end);
+    return false;
+}
+
+// The 640 octets a start (command 1) or stop (command 0) message must hold.
+std::string expected_message(int32_t cid, int32_t qi_sock, int32_t command, const char *list) {
+    std::string m(640, '\0');
+    memcpy(&m[0], &cid, 4);
+    memcpy(&m[4], &qi_sock, 4);
+    memcpy(&m[8], &command, 4);
+    m[12] = char(strlen(list));
+    memcpy(&m[13], list, strlen(list));
+    return m;
+}
+
+int pid_after(const std::string &log, const std::string &key, int nth) {
+    size_t at = 0;
+    for (int i = 0; i < nth; i++) {
+        at = log.find(key, i ? at + 1 : 0);
+        if (at == std::string::npos) return -1;
+    }
+    return atoi(log.c_str() + at + key.size());
+}
+
+bool greeted(player_conn &p) {
+    return p.read_until("child ", 5000);
+}
+
+} // namespace
+
+TEST(MarshalStartup, CacheDirectoryFromRegistryOptionOrTemp) {
+    marshal_world w;
+    const std::string vcache = std::string("/vcache");
+
+    // No key at all: TEMP and vcache.
+    ASSERT_TRUE(w.start({}, "none.log"));
+    EXPECT_EQ(w.count("%MRSHL-E: Registry key 'HKLM\\SOFTWARE\\Varnex' not found\n"), 1);
+    EXPECT_EQ(w.count("%MRSHL-I: Cache dir path : " + w.world.temp_dir() + vcache + "\n"), 1);
+    EXPECT_TRUE(std::filesystem::is_directory(w.world.temp_dir() + vcache));
+
+    // The key without CachePath.
+    reg_key k;
+    ASSERT_TRUE(reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", true, &k));
+    ASSERT_TRUE(reg_set_dword(&k, "UserName", 7));
+    ASSERT_TRUE(w.start({}, "nopath.log"));
+    EXPECT_EQ(w.count("%MRSHL-E: Registry key 'HKLM\\SOFTWARE\\Varnex\\CachePath' -> "), 1);
+    EXPECT_EQ(w.count("%MRSHL-I: Cache dir path : " + w.world.temp_dir() + vcache + "\n"), 1);
+
+    // CachePath D gives D/vcache, an existing directory is no error.
+    const std::string d = w.world.path("store");
+    make_dirs(d + vcache);
+    ASSERT_TRUE(reg_set_string(&k, "CachePath", d.c_str()));
+    reg_close(&k);
+    ASSERT_TRUE(w.start({}, "registry.log"));
+    EXPECT_EQ(w.count("%MRSHL-I: Cache dir path : " + d + vcache + "\n"), 1);
+    // The fetcher receives it whole (the supervisor's listing is the first line).
+    EXPECT_TRUE(w.wait_count(
+        "dir[0:" + std::to_string(d.size() + vcache.size()) + "] ='" + d + vcache + "'", 2, 5000));
+
+    // -dir replaces it unchanged, blanks included.
+    const std::string x = w.world.path("my cache");
+    ASSERT_TRUE(w.start({"-dir=" + x}, "option.log"));
+    EXPECT_EQ(w.count("%MRSHL-I: Cache dir path : " + x + "\n"), 1);
+    EXPECT_TRUE(std::filesystem::is_directory(x));
+    EXPECT_TRUE(w.wait_count("dir[0:" + std::to_string(x.size()) + "] ='" + x + "'", 2, 5000))
+        << w.log();
+
+    // A directory whose parent is missing ends the start-up with 4.
+    const std::string bad = w.world.path("missing/vcache");
+    EXPECT_FALSE(w.start({"-dir=" + bad}, "bad.log"));
+    int code = -1;
+    ASSERT_TRUE(w.sup->wait_exit(5000, &code));
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(w.count("%MRSHL-F: Creation dir '" + bad + "' failure : "), 1) << w.log();
+    EXPECT_EQ(w.count("Failed to start KVT-Fetcher"), 0);
+}
+
+TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
+    marshal_world w;
+    const std::string dumps = w.world.path("dumps");
+    fetcher_dumps_to(w, dumps);
+    const std::string cache = w.world.path("my cache");
+    tray_listener tray;
+    ASSERT_TRUE(w.start({"-dir=" + cache}));
+    EXPECT_TRUE(tray.wait_text("Varnex SwarmNode is Up & Running", 5000));
+
+    // First streamer of CID 12, with a sid: no QI, QI socket -1, zeros as share info.
+    player_conn p1;
+    ASSERT_TRUE(
+        p1.open(w.port, "GET /stream?cid=12&sid=abc HTTP/1.1\r\nUser-Agent: P/1 (X)\r\n\r\n"));
+    ASSERT_TRUE(greeted(p1)) << w.log();
+    int sd1 = w.last_sd();
+    ASSERT_TRUE(w.wait_started(1, 5000));
+    EXPECT_EQ(w.started()[0],
+              (std::vector<std::string>{"KVT-Relay", "-chan=" + std::to_string(sd1), "-cid=12",
+                                        "-dir=" + cache, "-delay=5", "-sid=abc", "-chunk=0"}));
+    ASSERT_TRUE(wait_file(message_file(dumps, 1), 5000));
+    EXPECT_EQ(read_text_file(message_file(dumps, 1)), expected_message(12, -1, 1, default_hosts));
+    EXPECT_TRUE(
+        w.wait_count(std::string("%FETCH-I: Got message: command=1 CID=12 qi_sock=-1 list='") +
+                         default_hosts + "' share=zeros\n",
+                     1, 3000));
+
+    // A second streamer of CID 12 (HLS with a chunk) is accepted without the pause.
+    int64_t asked = test_now_ms();
+    player_conn p2;
+    ASSERT_TRUE(p2.open(w.port, "GET /hls?cid=12&sid=abc&chunk=7 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(greeted(p2));
+    EXPECT_LT(test_now_ms() - asked, 3500);
+    ASSERT_TRUE(w.wait_started(2, 5000));
+    EXPECT_EQ(w.started()[1], (std::vector<std::string>{
+                                  "KVT-Relay", "-chan=" + std::to_string(w.last_sd()), "-cid=12",
+                                  "-dir=" + cache, "-delay=5", "-sid=abc", "-chunk=7", "-hls"}));
+    // The start line (severity 1, flushed with the next line) keeps the two blanks.
+    EXPECT_EQ(w.count("%MRSHL-S: KVT-Relay -chan=" + std::to_string(sd1) + " -cid=12 -dir=\"" +
+                      cache + "\" -delay=5 -sid=abc -chunk=0   was started: PID = "),
+              1)
+        << w.log();
+    ASSERT_TRUE(wait_file(message_file(dumps, 2), 5000));
+    EXPECT_EQ(read_text_file(message_file(dumps, 2)), expected_message(12, -1, 1, default_hosts));
+
+    // The first one ends: CID 12 is still served, no stop message.
+    p1.close();
+    ASSERT_TRUE(w.wait_count("%MRSHL-I: KVT-Relay/KVT-Cinema has stopped, PID = ", 1, 5000));
+
+    // A movie from beyond 4 GiB reaches the movie streamer whole.
+    player_conn p3;
+    ASSERT_TRUE(p3.open(w.port, "GET /movie?cid=77&sid=m&qi=127.0.0.9 HTTP/1.1\r\n"
+                                "Range: bytes=5000000000-\r\n\r\n"));
+    ASSERT_TRUE(greeted(p3));
+    ASSERT_TRUE(w.wait_started(3, 5000));
+    EXPECT_EQ(w.started()[2],
+              (std::vector<std::string>{"KVT-Cinema", "-chan=" + std::to_string(w.last_sd()),
+                                        "-cid=77", "-pos=5000000000", "-dir=" + cache}));
+    ASSERT_TRUE(wait_file(message_file(dumps, 3), 5000));
+    EXPECT_EQ(read_text_file(message_file(dumps, 3)), expected_message(77, -1, 1, "127.0.0.9"));
+
+    // The last streamer of CID 12 ends: one stop message, octets 4..11 zero.
+    p2.close();
+    ASSERT_TRUE(wait_file(message_file(dumps, 4), 5000));
+    EXPECT_EQ(read_text_file(message_file(dumps, 4)), expected_message(12, 0, 0, default_hosts));
+    EXPECT_EQ(w.count("%MRSHL-I: Send 'stop downloading' CID=12 (640 bytes)\n"), 1);
+    p3.close();
+    ASSERT_TRUE(wait_file(message_file(dumps, 5), 5000));
+    EXPECT_EQ(read_text_file(message_file(dumps, 5)), expected_message(77, 0, 0, "127.0.0.9"));
+    os_sleep_ms(300);
+    EXPECT_FALSE(std::filesystem::exists(message_file(dumps, 6)));
+
+    // No start-streaming notification for sid requests.
+    for (auto &t : tray.texts())
+        EXPECT_EQ(t.find("Start streaming"), std::string::npos) << t;
+}
+
+TEST(MarshalChildren, FetcherRestartsThenSupervisorStopsAfter13Failures) {
+    marshal_world w;
+    tray_listener tray;
+    ASSERT_TRUE(w.start({}));
+    player_conn p;
+    ASSERT_TRUE(p.open(w.port, "GET /stream?cid=5&sid=s HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(greeted(p));
+    ASSERT_TRUE(w.wait_count("%FETCH-I: Got message: command=1 CID=5 ", 1, 3000));
+
+    // Killed: restarted at once, and the running streamer is announced again.
+    const std::string started = "/KVT-Fetcher was started with PID = ";
+    int first = pid_after(w.log(), started, 1);
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    EXPECT_TRUE(w.wait_count("%MRSHL-E: KVT-Fetcher (PID=" + std::to_string(first) +
+                                 ")  has stopped, trying to restart...\n",
+                             1, 5000));
+    EXPECT_TRUE(w.wait_count("%MRSHL-S: Fetcher connected to Marshal\n", 2, 10000));
+    EXPECT_TRUE(w.wait_count("%MRSHL-I: Send 'start downloading' CID=5 (640 bytes)\n", 1, 3000));
+    EXPECT_TRUE(w.wait_count("%FETCH-I: Got message: command=1 CID=5 ", 2, 3000)) << w.log();
+
+    // Killed again with its program gone: 13 failed restarts, then an orderly stop.
+    int second = pid_after(w.log(), started, 2);
+    ASSERT_GT(second, 0);
+    std::filesystem::remove(w.bin + "/KVT-Fetcher");
+    ASSERT_EQ(kill(second, SIGKILL), 0);
+    ASSERT_TRUE(
+        w.wait_count("%MRSHL-E: Failed to restart KVT-Fetcher 13 times, aborting...\n", 1, 30000))
+        << w.log();
+    std::string log = w.log();
+    size_t at = 0;
+    for (int i = 1; i <= 13; i++) {
+        at = log.find("%MRSHL-E: Failed to restart KVT-Fetcher, retry in 1 seconds (" +
+                          std::to_string(i) + "/13)\n",
+                      at);
+        ASSERT_NE(at, std::string::npos) << i;
+    }
+    EXPECT_TRUE(w.wait_count("%MRSHL-I: Child processes monitor was stopped\n", 1, 5000));
+    // The accept loop sees the stop status after its next connection.
+    EXPECT_NE(http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000), "");
+    int code = -1;
+    ASSERT_TRUE(w.sup->wait_exit(10000, &code)) << w.log();
+    EXPECT_EQ(code, 2);
+    EXPECT_TRUE(tray.wait_text("Varnex SwarmNode stopped", 3000));
+}
+
+TEST(MarshalChildren, QiSessionIsHandedToTheFetcher) {
+    if (!std::filesystem::exists(bin_path("varnex-qi-server"))) GTEST_SKIP() << "no QI server";
+    marshal_world w;
+    const std::string dumps = w.world.path("dumps");
+    fetcher_dumps_to(w, dumps);
+    const char password[] = "0123456789abcdef0123456789abcdef01234567";
+    reg_key k;
+    ASSERT_TRUE(reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", true, &k));
+    ASSERT_TRUE(reg_set_dword(&k, "UserName", 4242));
+    ASSERT_TRUE(reg_set_string(&k, "Password", password));
+    reg_close(&k);
+    uint16_t qi_port = free_tcp_port();
+    child_run qi;
+    ASSERT_TRUE(qi.start_logged(bin_path("varnex-qi-server"),
+                                {"-port=" + std::to_string(qi_port),
+                                 std::string("-account=4242:") + password, "-text=Test Channel",
+                                 "-notify=1"},
+                                w.world.path("qi.log")));
+    ASSERT_TRUE(qi.wait_for_log("listening", 5000));
+    tray_listener tray;
+    const std::string list = "127.0.0.1:" + std::to_string(qi_port);
+    ASSERT_TRUE(w.start({"-host=" + list}));
+
+    player_conn p;
+    ASSERT_TRUE(p.open(w.port, "GET /stream?cid=21 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(greeted(p)) << w.log();
+    ASSERT_TRUE(w.wait_count("%FETCH-I: Got message: command=1 CID=21 qi_sock=", 1, 5000));
+    EXPECT_EQ(w.count("list='" + list + "' share=yes\n"), 1) << w.log();
+    EXPECT_TRUE(w.wait_count("%FETCH-I: QI CID=21 : took over QI socket ", 1, 3000));
+    EXPECT_TRUE(w.wait_count("%FETCH-I: QI CID=21 : PDU code=16, ", 1, 5000)) << w.log();
+    EXPECT_TRUE(tray.wait_text("Start streaming CID=21 (Test Channel)", 3000));
+    ASSERT_TRUE(wait_file(message_file(dumps, 1), 3000));
+    std::string start = read_text_file(message_file(dumps, 1));
+    ASSERT_EQ(start.size(), 640u);
+    EXPECT_NE(start.substr(268), std::string(372, '\0'));
+
+    // The last streamer ends: the fetcher closes its copy on the stop message.
+    p.close();
+    EXPECT_TRUE(w.wait_count("%FETCH-I: QI CID=21 : closed QI socket ", 1, 5000)) << w.log();
+    ASSERT_TRUE(wait_file(message_file(dumps, 2), 3000));
+    std::string stop = read_text_file(message_file(dumps, 2));
+    ASSERT_EQ(stop.size(), 640u);
+    EXPECT_EQ(stop.substr(4, 8), std::string(8, '\0'));
+    EXPECT_EQ(stop.substr(268), std::string(372, '\0'));
+}
+
+TEST(MarshalChildren, StreamerThatCannotStartAnswers500AndStopsTheSupervisor) {
+    marshal_world w;
+    std::filesystem::remove(w.bin + "/KVT-Cinema");
+    ASSERT_TRUE(w.start({}));
+    EXPECT_EQ(http_exchange(w.port, "GET /movie?cid=3&sid=x HTTP/1.1\r\n\r\n", 8000),
+              "HTTP/1.1 500 Internal SwarmNode Error\r\nVersion: HTTP/1.1\r\n"
+              "Access-Control-Allow-Origin: *\r\n\r\n");
+    int code = -1;
+    ASSERT_TRUE(w.sup->wait_exit(10000, &code)) << w.log();
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(w.count("%MRSHL-F: CreateProcess(" + w.bin + "/KVT-Cinema, KVT-Cinema -chan="), 1);
+    EXPECT_EQ(w.count("%MRSHL-F: Start Relay process failure\n"), 1);
+    EXPECT_EQ(w.count("Send 'stop downloading'"), 0);
+}

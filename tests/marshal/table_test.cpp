@@ -1,0 +1,188 @@
+// In-process tests of the supervisor's core: the request record that parse_request
+// fills, the 512-slot child table (403 when full, the last slot usable) and the
+// monitor watching more than 64 children in one wait.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "marshal/marshal.h"
+#include "platform/os.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+struct parsed {
+    int32_t status;
+    request_record rq;
+};
+
+parsed parse(const std::string &request, uint32_t addr = 0x0100007f, uint16_t port = 777) {
+    marshal_set_defaults();
+    memset(&g_marshal.req, 0, sizeof g_marshal.req);
+    std::string text = request + "\r\n\r\n";
+    // Exactly the received octets, no terminator: ASan sees any read beyond them.
+    std::unique_ptr<char[]> buf(new char[text.size()]);
+    memcpy(buf.get(), text.data(), text.size());
+    int32_t st = parse_request(NET_BAD_SOCK, buf.get(), int32_t(request.size()), addr, port);
+    return {st, g_marshal.req};
+}
+
+std::string text(const counted_text &t) {
+    return std::string(t.text, t.len);
+}
+
+// A connected pair of loopback sockets: [0] the player, [1] the supervisor's end.
+bool socket_pair(net_sock out[2]) {
+    net_sock l = net_tcp_socket();
+    uint16_t port = free_tcp_port();
+    if (l == NET_BAD_SOCK || !net_bind_any(l, port) || !net_listen(l, 4)) return false;
+    out[0] = tcp_connect_loopback(port);
+    uint32_t a;
+    uint16_t p;
+    out[1] = net_accept(l, &a, &p);
+    net_close(l);
+    return out[0] >= 0 && out[1] != NET_BAD_SOCK;
+}
+
+std::string read_all(net_sock s, int timeout_ms) {
+    std::string out;
+    int64_t end = test_now_ms() + timeout_ms;
+    while (test_now_ms() < end && net_wait_readable(s, 100) >= 0) {
+        char buf[1024];
+        if (net_wait_readable(s, 0) == 0) continue;
+        long n = net_recv(s, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, size_t(n));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(MarshalParse, RequestRecordFromRequestLineKeysAndHeaders) {
+    parsed p = parse("GET /stream?cid=12&sid=abc HTTP/1.1");
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.rq.code, 3);
+    EXPECT_EQ(p.rq.cid, 12);
+    EXPECT_EQ(text(p.rq.sid), "abc");
+    EXPECT_EQ(text(p.rq.qi), "127.0.0.1,127.0.0.2,127.0.0.3");
+    EXPECT_EQ(text(p.rq.vtid), "[0]127.0.0.1:777");
+
+    EXPECT_EQ(parse("GET /verify HTTP/1.1").status, REQUEST_DONE);
+    EXPECT_EQ(parse("GET /crossdomain.xml HTTP/1.1").status, REQUEST_DONE);
+    EXPECT_EQ(parse("GET /link?cid=%2212%22 HTTP/1.1").rq.cid, 12);
+    EXPECT_EQ(parse("GET /link?cid=\"12\" HTTP/1.1").rq.cid, 12);
+    EXPECT_EQ(parse("GET /link?xcid=7 HTTP/1.1").rq.cid, 7);
+    EXPECT_EQ(parse("GET /streaming?cid=1 HTTP/1.1").rq.code, 3);
+    EXPECT_EQ(parse("GET /hls2?cid=1 HTTP/1.1").rq.code, 5);
+    EXPECT_EQ(parse("GET /link HTTP/1.1").status, 2);
+    EXPECT_EQ(parse("POST /link?cid=1 HTTP/1.1").status, 2);
+    EXPECT_EQ(parse("GET / HTTP/1.1").status, 2);
+    EXPECT_EQ(parse("GET /radio?cid=1 HTTP/1.1").status, 2);
+    // A path of 17 characters before "?": the keys are looked for in its first 16.
+    EXPECT_EQ(parse("GET /streamcid=4xxxxxx?cid=9 HTTP/1.1").rq.cid, 4);
+    EXPECT_EQ(parse("GET /hls?cid=3&chunk=41 HTTP/1.1").rq.chunk, 41);
+
+    p = parse("GET /movie?cid=8 HTTP/1.1\r\nRange: bytes=1000-2000");
+    EXPECT_EQ(p.rq.range_start, 1000);
+    p = parse("GET /movie?cid=8 HTTP/1.1\r\nRange: bytes=6000000000-");
+    EXPECT_EQ(p.rq.range_start, 6000000000LL); // beyond 4 GiB, whole
+    p = parse("GET /movie?cid=8 HTTP/1.1\r\nUser-Agent:  Player/1.0 (Win)");
+    EXPECT_EQ(text(p.rq.vtid), "[0]127.0.0.1:777,\"Player/1.0\"");
+    // A request that ends right after a key name or a header name reads nothing past it.
+    EXPECT_EQ(parse("GET /movie?cid=8 HTTP/1.1\r\nUser-Agent:").rq.vtid.len, 16);
+    EXPECT_EQ(parse("GET /stream?cid").status, 2);
+}
+
+TEST(MarshalTable, SlotLimitLastSlotAndMonitorBeyond64Children) {
+    test_world world;
+    marshal_set_defaults();
+    marshal_state &g = g_marshal;
+    std::string bin = world.path("bin");
+    make_dirs(bin);
+    snprintf(g.module_dir, sizeof g.module_dir, "%s", bin.c_str());
+    {
+        std::error_code ec;
+        std::filesystem::copy_file(bin_path("marshal_test_child"), bin + "/KVT-Relay", ec);
+        ASSERT_FALSE(ec);
+        std::filesystem::permissions(bin + "/KVT-Relay", std::filesystem::perms::owner_all, ec);
+    }
+    std::string cache = world.path("cache");
+    g.cache_dir.len = uint8_t(cache.size());
+    memcpy(g.cache_dir.text, cache.c_str(), cache.size() + 1);
+    ASSERT_TRUE(job_create(&g.job));
+    ASSERT_TRUE(msgpipe_create("dwnldr-pipe", &g.fetcher_pipe));
+    msg_pipe fetcher;
+    ASSERT_TRUE(msgpipe_open("dwnldr-pipe", &fetcher));
+    ASSERT_TRUE(msgpipe_wait_client(&g.fetcher_pipe, 1000));
+
+    // A full table: 403 and nothing else changes.
+    net_sock pair[2];
+    ASSERT_TRUE(socket_pair(pair));
+    g.children.count = CHILD_SLOTS;
+    g.req.code = 3;
+    g.req.cid = 9;
+    g.req.sid = counted_text{1, "s"};
+    EXPECT_EQ(register_and_announce(pair[1]) & 1, 0);
+    EXPECT_EQ(
+        read_all(pair[0], 3000),
+        "HTTP/1.1 403 Forbidden\r\nVersion: HTTP/1.1\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+    EXPECT_EQ(g.children.count, uint32_t(CHILD_SLOTS));
+    EXPECT_EQ(msgpipe_peek(&fetcher), 0);
+    net_close(pair[0]);
+
+    // The 512th slot can be filled.
+    ASSERT_TRUE(socket_pair(pair));
+    g.children.count = CHILD_SLOTS - 1;
+    EXPECT_EQ(register_and_announce(pair[1]), 1);
+    EXPECT_EQ(g.children.count, uint32_t(CHILD_SLOTS));
+    EXPECT_NE(read_all(pair[0], 2000).find("child "), std::string::npos);
+    child_record msg;
+    ASSERT_EQ(msgpipe_read(&fetcher, &msg, sizeof msg, nullptr, 2000), long(sizeof msg));
+    EXPECT_EQ(msg.cid, 9);
+    EXPECT_EQ(msg.qi_sock, -1);
+    EXPECT_EQ(msg.command, 1);
+    proc_terminate(&g.children.procs[CHILD_SLOTS - 1], 1);
+    proc_close(&g.children.procs[CHILD_SLOTS - 1]);
+    net_close(pair[0]);
+
+    // 100 streamers and a fetcher in one wait: the ends of slots 100 and 70 are seen.
+    const int streamers = 100;
+    ASSERT_TRUE(proc_start("/bin/sleep", "sleep 60", -1, &g.children.procs[0]));
+    for (int i = 1; i <= streamers; i++) {
+        ASSERT_TRUE(proc_start("/bin/sleep", "sleep 60", -1, &g.children.procs[i]));
+        memset(&g.children.records[i], 0, sizeof(child_record));
+        g.children.records[i].cid = 1000 + i;
+        g.children.records[i].qi_sock = -1;
+        g.children.records[i].command = 1;
+    }
+    g.children.count = streamers + 1;
+    std::thread monitor(child_monitor);
+    for (int victim : {100, 70}) {
+        int pid = 0;
+        for (uint32_t i = 1; i < g.children.count; i++)
+            if (g.children.records[i].cid == 1000 + victim) pid = g.children.procs[i].pid;
+        ASSERT_GT(pid, 0);
+        os_process p{pid, -1};
+        for (uint32_t i = 1; i < g.children.count; i++)
+            if (g.children.procs[i].pid == pid) p = g.children.procs[i];
+        ASSERT_TRUE(proc_terminate(&p, 1));
+        ASSERT_EQ(msgpipe_read(&fetcher, &msg, sizeof msg, nullptr, 5000), long(sizeof msg));
+        EXPECT_EQ(msg.cid, 1000 + victim);
+        EXPECT_EQ(msg.qi_sock, 0);
+        EXPECT_EQ(msg.command, 0);
+    }
+    EXPECT_EQ(g.children.count, uint32_t(streamers - 1));
+    g.stop_status = 1;
+    monitor.join();
+    for (uint32_t i = 0; i < g.children.count; i++) {
+        proc_terminate(&g.children.procs[i], 1);
+        proc_close(&g.children.procs[i]);
+    }
+    msgpipe_close(&fetcher);
+    msgpipe_close(&g.fetcher_pipe);
+    job_close(&g.job);
+}

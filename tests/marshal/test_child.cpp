@@ -1,0 +1,53 @@
+// A stand-in streamer for the supervisor's tests, installed as KVT-Relay and
+// KVT-Cinema in a test's program folder. It writes its arguments, one a line, to
+// "<its folder>/started/<pid>.args", greets the player on the inherited -chan socket
+// and holds the connection until the player closes it (or 300 s pass).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fs.h"
+#include "platform/net.h"
+#include "platform/os.h"
+
+int main(int argc, char **argv) {
+    char module[OS_PATH_MAX];
+    if (!os_module_path(module, sizeof module)) return 2;
+    char *cut = strrchr(module, '/');
+    if (cut) *cut = 0;
+    char folder[OS_PATH_MAX + 16];
+    snprintf(folder, sizeof folder, "%s/started", module);
+    dir_create(folder);
+
+    long chan = -1;
+    char text[8192];
+    size_t n = 0;
+    for (int i = 0; i < argc; i++) {
+        n += size_t(snprintf(text + n, sizeof text - n, "%s\n", argv[i]));
+        if (n >= sizeof text) n = sizeof text - 1;
+        if (strncmp(argv[i], "-chan=", 6) == 0) chan = strtol(argv[i] + 6, nullptr, 10);
+    }
+    char path[OS_PATH_MAX + 64];
+    snprintf(path, sizeof path, "%s/%d.tmp", folder, os_process_id());
+    os_file f;
+    if (file_open_write(path, &f)) {
+        file_write(&f, text, n);
+        file_close(&f);
+        char final_path[OS_PATH_MAX + 64];
+        snprintf(final_path, sizeof final_path, "%s/%d.args", folder, os_process_id());
+        rename(path, final_path); // the test sees whole files only
+    }
+    if (chan < 0) return 1;
+
+    char hello[64];
+    int hl = snprintf(hello, sizeof hello, "HTTP/1.1 200 OK\r\n\r\nchild %d\n", os_process_id());
+    net_send(net_sock(chan), hello, size_t(hl));
+    for (int waited = 0; waited < 300; waited++) {
+        int w = net_wait_readable(net_sock(chan), 1000);
+        if (w < 0) break;
+        if (w == 0) continue;
+        char buf[256];
+        if (net_recv(net_sock(chan), buf, sizeof buf) <= 0) break;
+    }
+    return 0;
+}
