@@ -142,6 +142,16 @@ int scan_key_value(const char *q, int qlen, const char *key, const char **value)
     return 0;
 }
 
+// The sid goes unquoted into the relay's command line: a double quote, a blank or a
+// control character in it would split or join the child's arguments.
+static bool sid_is_safe(const counted_text &sid) {
+    for (int i = 0; i < sid.len; i++) {
+        unsigned char c = static_cast<unsigned char>(sid.text[i]);
+        if (c <= ' ' || c == '"' || c == 0x7F) return false;
+    }
+    return true;
+}
+
 int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, uint16_t port) {
     request_record &rq = g_marshal.req;
     const size_t n = size_t(len) + 4; // the received octets, closing blank line included
@@ -257,6 +267,10 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
     if (rq.cid == 0) {
         send_ans(s, 1);
         return log_printf(MRSHL, SEV_E, "[#%d] No CID in request '%.*s'", sd, int(len), text);
+    }
+    if (!sid_is_safe(rq.sid)) {
+        send_ans(s, 1);
+        return log_printf(MRSHL, SEV_E, "[#%d] Illegal sid in request '%.*s'", sd, int(len), text);
     }
     if (rq.qi.len == 0) set_counted(&rq.qi, g_marshal.host.text, g_marshal.host.len);
     return SEV_S;

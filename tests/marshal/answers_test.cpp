@@ -69,6 +69,9 @@ TEST(MarshalAnswers, RefusalsAnswer400WithTheirLogLines) {
         {"GET / HTTP/1.1\r\n\r\n", "Illformed request 'GET / HTTP/1.1'"},
         {"GET /radio?cid=1 HTTP/1.1\r\n\r\n", "Unrecognized request 'GET /radio?cid=1 HTTP/1.1'"},
         {"GET /link HTTP/1.1\r\n\r\n", "No CID in request 'GET /link HTTP/1.1'"},
+        // A sid that would add arguments to the streamer's command line.
+        {"GET /stream?cid=5&sid=a\"\t-dir=/etc HTTP/1.1\r\n\r\n",
+         "Illegal sid in request 'GET /stream?cid=5&sid=a\"\t-dir=/etc HTTP/1.1'"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.request);
