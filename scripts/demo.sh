@@ -1,0 +1,380 @@
+#!/usr/bin/env bash
+# The main job: installs what is needed, builds, and runs the whole system on this
+# machine for a media player -- the QI server, and the supervisor KVT-Marshal with
+# its fetcher, relays and movie streamers -- in a demo world of its own folders.
+# It stays in the foreground until Ctrl-C or SIGTERM, then stops everything it started.
+#
+#   scripts/demo.sh             install, build into build/, run until stopped
+#   scripts/demo.sh --check     run, probe stream, HLS and movie, stop; exit 0 or 1
+#
+# Options (each also as an environment variable):
+#   --check         probe the three addresses and exit        VARNEX_DEMO_CHECK=1
+#   --no-setup      skip installing and building               VARNEX_DEMO_NO_SETUP=1
+#   --port=N        supervisor port (default 6689)            VARNEX_DEMO_PORT
+#   --qi-port=N     QI server port (default 3564)             VARNEX_DEMO_QI_PORT
+#   --dir=PATH      demo world folder (default out/demo)      VARNEX_DEMO_DIR
+#   --build-dir=P   build folder (default build/)             VARNEX_BUILD_DIR
+#   --trace         supervisor and relays write trace lines   VARNEX_DEMO_TRACE=1
+#   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
+#   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; live chunks
+#    and HLS segments last one second more)
+#
+# The demo folder's bin, cache, logs, registry, runtime and temp subfolders are made
+# anew on every start; media/ keeps the generated movie.
+# Exit codes: 0 check passed, 1 check failed or a server ended on its own, 2 set-up error,
+#   3 a port is in use, 130 / 143 stopped by SIGINT / SIGTERM.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+check=${VARNEX_DEMO_CHECK:-0}
+no_setup=${VARNEX_DEMO_NO_SETUP:-0}
+port=${VARNEX_DEMO_PORT:-6689}
+qi_port=${VARNEX_DEMO_QI_PORT:-3564}
+demo_dir=${VARNEX_DEMO_DIR:-$repo/out/demo}
+build_dir=${VARNEX_BUILD_DIR:-$repo/build}
+trace=${VARNEX_DEMO_TRACE:-0}
+follow=${VARNEX_DEMO_FOLLOW:-0}
+
+# The demo account, the channel and the movie.
+demo_uid=4242
+demo_password=$(printf '%s' 'varnex-demo' | sha1sum | cut -c1-40) # 40 characters
+live_cid=7
+movie_cid=900
+# The QI server's duration: the relay's HLS target duration and idle limit.
+chunk_duration=${VARNEX_DEMO_DURATION:-8}
+
+say() { printf 'demo: %s\n' "$*"; }
+die() {
+    printf 'demo: error: %s\n' "$*" >&2
+    exit 2
+}
+
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; }
+
+for arg in "$@"; do
+    case $arg in
+    --check) check=1 ;;
+    --no-setup) no_setup=1 ;;
+    --port=*) port=${arg#*=} ;;
+    --qi-port=*) qi_port=${arg#*=} ;;
+    --dir=*) demo_dir=${arg#*=} ;;
+    --build-dir=*) build_dir=${arg#*=} ;;
+    --trace) trace=1 ;;
+    --follow) follow=1 ;;
+    -h | --help)
+        usage
+        exit 0
+        ;;
+    *)
+        usage >&2
+        die "unknown argument '$arg'"
+        ;;
+    esac
+done
+
+valid_port() { [[ $1 =~ ^[0-9]+$ ]] && ((10#$1 >= 1 && 10#$1 <= 65535)); }
+valid_port "$port" || die "supervisor port '$port' is not a port number"
+valid_port "$qi_port" || die "QI server port '$qi_port' is not a port number"
+port=$((10#$port))
+qi_port=$((10#$qi_port))
+((port != qi_port)) || die "the supervisor and the QI server need two different ports"
+valid_duration() { [[ $1 =~ ^[0-9]+$ ]] && ((10#$1 >= 7 && 10#$1 <= 67)); }
+valid_duration "$chunk_duration" || die "VARNEX_DEMO_DURATION '$chunk_duration' is not 7 to 67 seconds"
+chunk_duration=$((10#$chunk_duration))
+
+# A port in use is refused before anything is made or started (and again when a
+# server cannot bind, for a port taken on another address).
+port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+port_in_use() {
+    printf 'demo: error: port %s (%s) is already in use; stop what uses it, or choose another port with %s\n' \
+        "$1" "$2" "$3" >&2
+    exit 3
+}
+port_busy "$qi_port" && port_in_use "$qi_port" "QI server" "--qi-port=N"
+port_busy "$port" && port_in_use "$port" "supervisor" "--port=N"
+
+# ---- install and build
+
+if [[ $no_setup != 1 ]]; then
+    "$repo/scripts/install-deps.sh" || die "installing the packages failed"
+    mkdir -p "$build_dir" || die "cannot create the build folder '$build_dir'"
+    build_dir=$(cd "$build_dir" && pwd)
+    if [[ $build_dir == "$repo/build" ]]; then
+        (cd "$repo" && cmake --preset default && cmake --build --preset default) ||
+            die "the build failed"
+    else
+        (cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+            cmake --build "$build_dir" -j2 --target KVT-Marshal KVT-Relay KVT-Cinema \
+                KVT-Fetcher varnex-qi-server) || die "the build failed"
+    fi
+fi
+[[ -d $build_dir ]] || die "no build folder '$build_dir' (run without --no-setup to build)"
+build_dir=$(cd "$build_dir" && pwd)
+bin=$build_dir/bin
+for program in KVT-Marshal KVT-Relay KVT-Cinema KVT-Fetcher varnex-qi-server; do
+    [[ -x $bin/$program ]] || die "'$bin/$program' is missing: build first"
+done
+[[ -f $bin/test-channel.ts ]] || die "'$bin/test-channel.ts' is missing: the build makes it with ffmpeg"
+for tool in ffmpeg ffprobe curl sha1sum flock; do
+    command -v "$tool" >/dev/null || die "'$tool' is not installed (scripts/install-deps.sh installs it)"
+done
+
+# ---- the demo world
+
+mkdir -p "$demo_dir" || die "cannot create the demo folder '$demo_dir'"
+demo_dir=$(cd "$demo_dir" && pwd)
+# One demo per folder: the lock is held for the script's life.
+exec 9>"$demo_dir/demo.lock" || die "cannot open '$demo_dir/demo.lock'"
+flock -n 9 || die "another demo is running in '$demo_dir'"
+
+export VARNEX_RUNTIME_DIR=$demo_dir/runtime
+export VARNEX_REGISTRY_DIR=$demo_dir/registry
+export TEMP=$demo_dir/temp
+export TMP=$TEMP
+cache_root=$demo_dir/cache # CachePath; the supervisor caches in CachePath/vcache
+movie=$demo_dir/media/movie.avi
+logs=$demo_dir/logs
+
+rm -rf "${demo_dir:?}/bin" "$VARNEX_RUNTIME_DIR" "$VARNEX_REGISTRY_DIR" "$TEMP" "$cache_root" "$logs"
+mkdir -p "$demo_dir/bin" "$VARNEX_RUNTIME_DIR" "$VARNEX_REGISTRY_DIR/HKEY_LOCAL_MACHINE/SOFTWARE" \
+    "$TEMP" "$cache_root" "$logs" "$demo_dir/media" || die "cannot create the demo world in '$demo_dir'"
+
+# The supervisor starts its children from its own folder: a copy of the programs.
+cp "$bin/KVT-Marshal" "$bin/KVT-Relay" "$bin/KVT-Cinema" "$bin/KVT-Fetcher" \
+    "$bin/varnex-qi-server" "$bin/test-channel.ts" "$demo_dir/bin/" ||
+    die "cannot copy the programs into '$demo_dir/bin'"
+
+# Registry text with a backslash and a double quote escaped.
+reg_string() {
+    local s=${1//\\/\\\\}
+    printf '"%s"' "${s//\"/\\\"}"
+}
+{
+    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\n'
+    printf '"CachePath"=%s\n' "$(reg_string "$cache_root")"
+    printf '"UserName"=dword:%08x\n' "$demo_uid"
+    printf '"Password"=%s\n' "$(reg_string "$demo_password")"
+} >"$VARNEX_REGISTRY_DIR/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg" || die "cannot write the registry"
+printf '# The demo account: UID and stored password text\n%s %s\n' "$demo_uid" "$demo_password" \
+    >"$demo_dir/qi-accounts.txt"
+
+# A small movie, made once: 30 s of test picture and tone in AVI.
+if [[ ! -s $movie ]]; then
+    say "making the demo movie $movie with ffmpeg"
+    if ! ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=44100 \
+        -t 30 -c:v mpeg4 -q:v 6 -g 25 -c:a mp2 -b:a 96k -f avi "$movie.part"; then
+        die "ffmpeg could not make the movie"
+    fi
+    mv "$movie.part" "$movie" || die "cannot write '$movie'"
+fi
+# KVT-Fetcher reads its options file next to itself: it serves the movie for its CID;
+# every other CID gets the test signal test-channel.ts next to it.
+movie_option="-movie=$movie_cid:$movie"
+[[ ${#movie_option} -le 255 && $movie != *[\!\;]* ]] ||
+    die "the demo folder path is too long or holds '!' or ';': choose another with --dir"
+{
+    printf '! Options of the demo fetcher (written by scripts/demo.sh)\n%s\n' "$movie_option"
+    # Chunk files as long as the HLS segment the relay announces (duration + 1 s).
+    printf -- '-chunk_ms=%d\n' $(((chunk_duration + 1) * 1000))
+} >"$demo_dir/bin/KVT-Fetcher.options"
+
+# ---- running and stopping
+
+qi_pid=
+marshal_pid=
+tail_pid=
+
+# Every process whose program lies in the demo's bin folder: the ones this demo started.
+# shellcheck disable=SC2317 # (called from the traps)
+demo_pids() {
+    find /proc -mindepth 2 -maxdepth 2 -name exe -lname "$demo_dir/bin/*" -printf '%h\n' 2>/dev/null |
+        sed 's|^/proc/||'
+}
+
+# shellcheck disable=SC2317
+stop_all() {
+    trap - EXIT INT TERM
+    local pid tries left
+    [[ -n $tail_pid ]] && kill "$tail_pid" 2>/dev/null
+    # The supervisor's children end with it (they are killed when their parent dies).
+    for pid in $marshal_pid $qi_pid; do kill -TERM "$pid" 2>/dev/null; done
+    for ((tries = 0; tries < 50; tries++)); do
+        left=$(demo_pids)
+        [[ -z $left ]] && break
+        sleep 0.1
+    done
+    left=$(demo_pids)
+    if [[ -n $left ]]; then
+        for pid in $left; do kill -KILL "$pid" 2>/dev/null; done
+    fi
+    wait 2>/dev/null
+    [[ -n $qi_pid ]] && say "stopped; logs are in $logs"
+}
+trap stop_all EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Waits until log holds text while pid runs; 0 when seen, 1 when the process ended,
+# 2 on time-out.
+wait_for_line() {
+    local pid=$1 log=$2 text=$3 tenths=$4
+    while ((tenths-- > 0)); do
+        grep -qF -- "$text" "$log" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || {
+            grep -qF -- "$text" "$log" 2>/dev/null && return 0
+            return 1
+        }
+        sleep 0.1
+    done
+    return 2
+}
+
+# Explains why a program did not come up, then exits.
+not_started() {
+    local name=$1 log=$2 want_port=$3 option=$4
+    if grep -qE 'errno = 98|Address already in use' "$log"; then
+        port_in_use "$want_port" "$name" "$option"
+    fi
+    printf 'demo: error: %s did not start; the end of %s:\n' "$name" "$log" >&2
+    tail -n 15 "$log" >&2
+    exit 2
+}
+
+cd "$demo_dir" || die "cannot enter '$demo_dir'"
+trace_flag=()
+[[ $trace == 1 ]] && trace_flag=(-trace)
+
+# The two servers are killed when this script dies, even by SIGKILL; the
+# supervisor's children end with the supervisor.
+guard="setpriv --pdeathsig KILL --"
+command -v setpriv >/dev/null || guard=
+
+qi_log=$logs/qi-server.log
+$guard "$demo_dir/bin/varnex-qi-server" -port="$qi_port" -accounts="$demo_dir/qi-accounts.txt" \
+    -text="Varnex demo channel" -duration="$chunk_duration" -notify=1 </dev/null >"$qi_log" 2>&1 9>&- &
+qi_pid=$!
+wait_for_line "$qi_pid" "$qi_log" "QI server listening on port $qi_port" 100 ||
+    not_started "QI server" "$qi_log" "$qi_port" "--qi-port=N"
+
+marshal_log=$logs/marshal.log
+$guard "$demo_dir/bin/KVT-Marshal" -port="$port" -host="127.0.0.1:$qi_port" "${trace_flag[@]}" \
+    </dev/null >"$marshal_log" 2>&1 9>&- &
+marshal_pid=$!
+wait_for_line "$marshal_pid" "$marshal_log" "Start listening on" 150 ||
+    not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
+
+base=http://127.0.0.1:$port
+stream_url="$base/stream?cid=$live_cid"
+hls_url="$base/hls?cid=$live_cid"
+movie_url="$base/movie?cid=$movie_cid"
+
+cat <<EOF
+
+Varnex demo is running (demo world: $demo_dir)
+  QI server      127.0.0.1:$qi_port  (account UID $demo_uid), pid $qi_pid
+  KVT-Marshal    port $port, pid $marshal_pid; it runs KVT-Fetcher, and a KVT-Relay or
+                 KVT-Cinema for every request
+  logs           $marshal_log, $qi_log
+
+Open in a player:
+  live stream    $stream_url
+  live HLS       $hls_url
+  movie          $movie_url
+
+For example:
+  ffplay '$stream_url'
+  mpv '$hls_url'
+  vlc '$movie_url'
+  curl -s '$stream_url' | ffprobe -hide_banner -i -
+  curl -s -r 0-999 -o /dev/null -D - '$movie_url'
+
+Each request first logs in to the QI server (about 2 s), and a live relay waits
+its start delay (5 s): the first picture takes a few seconds.
+EOF
+
+# ---- check mode: probe the three addresses
+
+# Stream descriptions that ffprobe finds at an address, one line each.
+probe_media() {
+    timeout "$1" ffprobe -v error -rw_timeout 20000000 \
+        -show_entries stream=codec_type,codec_name,width,height -of compact=p=0 "$2" 2>&1 |
+        awk 'NF && !seen[$0]++'
+}
+indent() { sed '/^$/d; s/^/    /'; }
+
+run_check() {
+    local failed=0 out headers playlist
+    echo
+    say "checking the live stream $stream_url"
+    out=$(probe_media 40 "$stream_url")
+    printf '%s\n' "$out" | indent
+    if grep -q 'codec_type=video' <<<"$out"; then say "live stream: OK"; else
+        say "live stream: FAILED"
+        failed=1
+    fi
+
+    say "checking HLS $hls_url"
+    playlist=$(timeout 30 curl -sS --max-time 25 "$hls_url" 2>&1)
+    printf '%s\n' "$playlist" | indent
+    out=$(probe_media 60 "$hls_url")
+    printf '%s\n' "$out" | indent
+    # The segment address leads back to the supervisor, which starts a relay with
+    # the playlist's sid and chunk number (its log line may follow a moment later).
+    local looped=0 tries
+    for ((tries = 0; tries < 30; tries++)); do
+        grep -qE -- '-sid=[0-9]+ -chunk=[1-9][0-9]* .*-hls' "$marshal_log" && looped=1 && break
+        sleep 0.1
+    done
+    ((looped)) && say "HLS: the segment was served through the supervisor"
+    if grep -q '^#EXTM3U' <<<"$playlist" && grep -q 'hls.chunk' <<<"$playlist" &&
+        grep -q 'codec_type=video' <<<"$out" && ((looped)); then say "HLS: OK"; else
+        say "HLS: FAILED"
+        failed=1
+    fi
+
+    say "checking the movie $movie_url"
+    headers=$(timeout 30 curl -sS --max-time 25 -r 1000- -o "$demo_dir/movie-probe.bin" -D - \
+        "$movie_url" 2>&1 | tr -d '\r')
+    printf '%s\n' "$headers" | indent
+    local got want
+    got=$(stat -c %s "$demo_dir/movie-probe.bin" 2>/dev/null || echo 0)
+    want=$(($(stat -c %s "$movie") - 1000))
+    say "movie: $got octets received from position 1000 (the file holds $want after it)"
+    if cmp -s -i 1000:0 "$movie" "$demo_dir/movie-probe.bin"; then say "movie: octets match the file"; fi
+    out=$(probe_media 60 "$movie_url")
+    printf '%s\n' "$out" | indent
+    if grep -q '^HTTP/1.1 206' <<<"$headers" && ((got == want)) &&
+        cmp -s -i 1000:0 "$movie" "$demo_dir/movie-probe.bin" &&
+        grep -q 'codec_type=video' <<<"$out"; then say "movie: OK"; else
+        say "movie: FAILED"
+        failed=1
+    fi
+    rm -f "$demo_dir/movie-probe.bin"
+
+    if ((failed)); then
+        say "CHECK FAILED; the end of $marshal_log:"
+        tail -n 30 "$marshal_log" | indent
+        return 1
+    fi
+    say "CHECK PASSED: live stream, HLS and movie answered on loopback"
+    return 0
+}
+
+if [[ $check == 1 ]]; then
+    run_check
+    exit $?
+fi
+
+if [[ $follow == 1 ]]; then
+    tail -n +1 -F "$marshal_log" "$qi_log" 9>&- &
+    tail_pid=$!
+fi
+echo "Press Ctrl-C to stop."
+# Runs until a signal, or until one of the two servers ends on its own.
+wait -n "$qi_pid" "$marshal_pid"
+say "a server ended on its own"
+[[ $follow == 1 ]] || tail -n 15 "$marshal_log" "$qi_log"
+exit 1
