@@ -18,6 +18,7 @@ net_sock net_tcp_socket();              // AF_INET stream socket, or NET_BAD_SOC
 bool net_set_reuseaddr(net_sock s);
 bool net_set_nodelay(net_sock s);
 bool net_bind_any(net_sock s, uint16_t port);     // 0.0.0.0:port
+bool net_bind(net_sock s, uint32_t addr, uint16_t port);   // addr in network order
 bool net_listen(net_sock s, int backlog);
 // Accepts one connection; the peer's address (network order) and port (host order).
 net_sock net_accept(net_sock s, uint32_t *peer_addr, uint16_t *peer_port);

@@ -3,7 +3,8 @@
 // (an admitted start request) stays open while later ones are served.
 //
 // Options (-name=value):
-//   -port=3564            TCP port (all local interfaces)
+//   -port=3564            TCP port
+//   -bind=127.0.0.1       local address to listen on (0.0.0.0: every interface)
 //   -accounts=FILE        accounts, one a line: "UID PASSWORD" (decimal UID, blank, the
 //                         stored password text, 40 characters); '#' starts a comment line
 //   -account=UID:PASSWORD one more account from the command line
@@ -24,6 +25,7 @@
 int main(int argc, char **argv) {
     int32_t port = 3564, challenge = 16, duration = 30, refuse_cid = 0, notify = 1;
     int32_t accept_code = 1, refuse_code = 2;
+    uint32_t bind_addr = net_parse_ipv4("127.0.0.1");   // loopback unless told otherwise
     option_text accounts{}, account{}, text{}, fault{}, fault_at{};
     std::strcpy(text.text, "Varnex test channel");
     text.len = uint8_t(std::strlen(text.text));
@@ -34,6 +36,7 @@ int main(int argc, char **argv) {
 
     option_entry table[] = {
         option_def("port", &port, sizeof port, OPT_INT),
+        option_def("bind", &bind_addr, sizeof bind_addr, OPT_IPV4),
         option_def("accounts", &accounts, sizeof accounts, OPT_TEXT),
         option_def("account", &account, sizeof account, OPT_SECRET),
         option_def("challenge", &challenge, sizeof challenge, OPT_INT),
@@ -74,7 +77,7 @@ int main(int argc, char **argv) {
     if (net_startup() != 0) return log_printf(QISRV, SEV_F, "net_startup failure");
     g.listen_sock = net_tcp_socket();
     if (g.listen_sock == NET_BAD_SOCK || !net_set_reuseaddr(g.listen_sock) ||
-        !net_bind_any(g.listen_sock, uint16_t(port)) || !net_listen(g.listen_sock, 64))
+        !net_bind(g.listen_sock, bind_addr, uint16_t(port)) || !net_listen(g.listen_sock, 64))
         return log_printf(QISRV, SEV_F, "Cannot listen on port %d, errno = %d", port, net_error());
     log_printf(QISRV, SEV_I, "QI server listening on port %d, fault %s at %s", port, fault.text,
                fault_at.text);

@@ -41,13 +41,15 @@ bool net_set_nodelay(net_sock s) {
     return set_int_option(s, IPPROTO_TCP, TCP_NODELAY);
 }
 
-bool net_bind_any(net_sock s, uint16_t port) {
+bool net_bind(net_sock s, uint32_t addr, uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_addr.s_addr = addr;
     return bind(int(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
 }
+
+bool net_bind_any(net_sock s, uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
 
 bool net_listen(net_sock s, int backlog) {
     return listen(int(s), backlog) == 0;
