@@ -32,6 +32,8 @@ bool dir_create(const char *path);       // one level; OS_E_EXISTS when it is th
 
 // Windows wildcards over a whole name, case-sensitive here: '*' any run, '?' one character.
 bool wildcard_match(const char *name, const char *pattern);
+// The same over a whole name with another character standing for any one character.
+bool wildcard_match_with(const char *name, const char *pattern, char any_one);
 
 struct dir_entry {
     char name[256];

@@ -10,24 +10,7 @@
 
 // Whole-name wildcard match: '*' any run (also none), '%' any one character.
 bool match_name(const char *name, const char *pattern) {
-    const char *star = nullptr, *resume = nullptr;
-    while (*name) {
-        if (*pattern == '*') {
-            star = pattern++;
-            resume = name;
-        } else if (*pattern == '%' || *pattern == *name) {
-            pattern++;
-            name++;
-        } else if (star) {
-            pattern = star + 1;
-            name = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == '*')
-        pattern++;
-    return *pattern == 0;
+    return wildcard_match_with(name, pattern, '%');
 }
 
 // Decimal signed 32-bit number at *p; advances p. False without digits or on overflow.
