@@ -6,7 +6,7 @@
 #include "platform/registry.h"
 #include "tests/qi/qi_server_run.h"
 #include "tests/qi/qi_test_util.h"
-#include "tests/utils/capture.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "capture.h"
+#include "tests/support/stdout_capture.h"
 #include "utils/log.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "capture.h"
+#include "tests/support/stdout_capture.h"
 #include "utils/log.h"
 #include "utils/options.h"
 
