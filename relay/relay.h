@@ -77,7 +77,7 @@ struct stream_buffer {
     stream_buffer *next;
     buffer_pool *owner;
     int32_t length;
-    uint8_t *data; // BUFFER_DATA octets in the static data area
+    uint8_t *data; // BUFFER_DATA octets of the static data; none while in the free pool
 };
 struct buffer_pool {
     stream_buffer *head;
