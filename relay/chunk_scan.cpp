@@ -61,8 +61,7 @@ seq_verdict seq_judge(int32_t current, int32_t n) {
     return n < current ? SEQ_BEHIND : SEQ_NEXT;
 }
 
-bool scan_accept_name(int action, const char *name, int32_t *current) {
-    static const char op[] = "read_stream";
+bool scan_accept_name(int action, const char *name, int32_t *current, const char *op) {
     if (action != DIRWATCH_ACTION_MODIFIED) return false;
     char pattern[64];
     snprintf(pattern, sizeof pattern, "%d---*.dat", g_relay.cid);
@@ -253,12 +252,15 @@ void read_stream(const char *dir) {
         bool signalled = false;
         int n = dirwatch_read(&watch, 500, s_records, DIRWATCH_MAX_RECORDS, &signalled);
         if (n < 0) {
+            // A failed wait ends the thread with its own message only.
             int err = os_error();
             g_relay.exit_flag = RLOG(SEV_E, op, "WaitForSingleObject(), errno = %d", err);
-            break;
+            dirwatch_close(&watch);
+            wake_signal(&g_data_available);
+            return;
         }
         for (int i = 0; i < n && g_relay.exit_flag == 0; i++) {
-            if (!scan_accept_name(s_records[i].action, s_records[i].name, &current)) continue;
+            if (!scan_accept_name(s_records[i].action, s_records[i].name, &current, op)) continue;
             os_file file;
             if (!open_notified(dir, s_records[i].name, op, path, &file)) continue;
             RLOG(SEV_I, op, "Loading '%s', idle_loops = %d", path, g_relay.idle_loops.load());
@@ -322,7 +324,7 @@ int32_t send_hls(const char *dir) {
         }
         bool served = false;
         for (int i = 0; i < n && !served; i++) {
-            if (!scan_accept_name(s_records[i].action, s_records[i].name, &current)) continue;
+            if (!scan_accept_name(s_records[i].action, s_records[i].name, &current, op)) continue;
             os_file file;
             if (!open_notified(dir, s_records[i].name, op, path, &file)) continue;
             RLOG(SEV_I, op, "Loading '%s', idle_loops = %d", path, g_relay.idle_loops.load());

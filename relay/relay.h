@@ -114,8 +114,9 @@ bool has_zero_tail(const uint8_t *block);
 enum seq_verdict { SEQ_SAME = 0, SEQ_RESET, SEQ_BEHIND, SEQ_NEXT };
 seq_verdict seq_judge(int32_t current, int32_t n);
 // Applies the record rules to one notified name; true when the file is to be taken
-// (the current number has then moved to its number).
-bool scan_accept_name(int action, const char *name, int32_t *current);
+// (the current number has then moved to its number); op names the operation that logs.
+bool scan_accept_name(int action, const char *name, int32_t *current,
+                      const char *op = "read_stream");
 int32_t read_stream_file(os_file *file, const char *path);
 void read_stream(const char *dir);
 int32_t send_hls(const char *dir);

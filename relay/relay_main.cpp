@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "platform/os.h"
@@ -86,6 +87,9 @@ static bool start_thread(live_thread *t, void (*body)()) {
             body();
             mark_done(t);
         });
+    } catch (const std::system_error &e) {
+        errno = e.code().value(); // the reason, for the creation message
+        return false;
     } catch (...) {
         return false;
     }

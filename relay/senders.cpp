@@ -67,10 +67,10 @@ int32_t send_playlist() {
     int plen = build_playlist(playlist, sizeof playlist, g_relay.hls_time, os_process_id());
     int hlen = build_playlist_header(header, sizeof header, plen);
     long sent = net_send(s, header, (size_t)hlen);
-    if (sent != hlen) {
-        // The player is gone: nothing more is sent.
-        return RLOG(SEV_E, op, "send (%d octets) -> %d, errno = %d", hlen, (int)sent, net_error());
-    }
+    // A short header is reported and the playlist is sent all the same; only the
+    // body's failure decides the status.
+    if (sent != hlen)
+        RLOG(SEV_E, op, "send (%d octets) -> %d, errno = %d", hlen, (int)sent, net_error());
     sent = net_send(s, playlist, (size_t)plen);
     if (sent != plen)
         return RLOG(SEV_E, op, "send (%d octets) -> %d, errno = %d", plen, (int)sent, net_error());
@@ -191,13 +191,16 @@ void send_stream(net_sock s) {
             if (g_relay.exit_flag != 0) break;
         }
         if (!buf) break;
-        sent = net_send(s, buf->data, (size_t)buf->length);
+        int32_t length = buf->length;
+        sent = net_send(s, buf->data, (size_t)length);
         k = 0;
-        if (sent != buf->length) {
+        if (sent != length) {
             int err = net_error();
+            // Once back in the free pool the buffer is the reader's: log the length
+            // taken before.
             free_append(buf);
             g_relay.exit_flag = SEV_E;
-            RLOG(SEV_E, op, "send(%d octets) -> %d, errno = %d", buf->length, (int)sent, err);
+            RLOG(SEV_E, op, "send(%d octets) -> %d, errno = %d", length, (int)sent, err);
             break;
         }
         total += sent;

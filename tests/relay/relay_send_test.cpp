@@ -86,9 +86,9 @@ TEST(RelaySend, PlaylistTextAndLength) {
     EXPECT_NE(out.find("RELAY: [#" + std::to_string(sv[0]) + "] CID=1501 : Sent answer[0:" +
                        std::to_string(header.size()) + "] = \n" + header + playlist),
               std::string::npos);
-    g_trace = 0;
 
-    // A player that is gone before the header: nothing more is sent, status 2.
+    // A player that is gone before the header: the short header is reported, the
+    // playlist is still tried and its failure gives status 2.
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     close(sv[1]);
     g_relay.chan = sv[0];
@@ -96,10 +96,23 @@ TEST(RelaySend, PlaylistTextAndLength) {
     EXPECT_EQ(send_playlist(), 2);
     out = GetCapturedStdout();
     close(sv[0]);
-    EXPECT_TRUE(has_relay_line(out, 'E',
-                               "[#" + std::to_string(sv[0]) + "] CID=1501 : send (" +
-                                   std::to_string(header.size()) + " octets) -> -1, errno = 32"));
-    EXPECT_EQ(out.find("%RELAY-E", out.find("%RELAY-E") + 1), std::string::npos);
+    std::string prefix = "[#" + std::to_string(sv[0]) + "] CID=1501 : send (";
+    size_t e1 = out.find("%RELAY-E: " + prefix + std::to_string(header.size()) +
+                         " octets) -> -1, errno = 32\n");
+    size_t e2 = out.find("%RELAY-E: " + prefix + std::to_string(playlist.size()) +
+                         " octets) -> -1, errno = 32\n");
+    ASSERT_NE(e1, std::string::npos) << out;
+    ASSERT_NE(e2, std::string::npos) << out;
+    EXPECT_LT(e1, e2);
+    EXPECT_EQ(
+        count_relay_lines(out, 'E',
+                          prefix + std::to_string(header.size()) + " octets) -> -1, errno = 32") +
+            count_relay_lines(
+                out, 'E', prefix + std::to_string(playlist.size()) + " octets) -> -1, errno = 32"),
+        2);
+    // No verbose copy of an answer that was not sent.
+    EXPECT_EQ(out.find("Sent answer"), std::string::npos);
+    g_trace = 0;
 }
 
 TEST(RelaySend, ChunkAnswerCarriesWholeFile) {
@@ -135,6 +148,56 @@ TEST(RelaySend, ChunkAnswerCarriesWholeFile) {
     EXPECT_TRUE(has_relay_line(out, 'S',
                                "[#" + std::to_string(sv[0]) + "] CID=1501 : Loaded from '" + path +
                                    "' 100000 from 100000 octets"));
+}
+
+static int s_chunk_sleeps = 0;
+static void count_sleep(unsigned) {
+    s_chunk_sleeps++;
+}
+
+TEST(RelaySend, ChunkZeroTailWaitedThirteenTimesThenSent) {
+    test_world world;
+    std::string path = world.path("1501---10.dat");
+    std::string block1 = make_packets(348, 5), last = make_packets(100, 6);
+    // The second block is never written: it reads as zeros.
+    ASSERT_TRUE(set_size(path, 2 * CHUNK_BLOCK + last.size()));
+    ASSERT_TRUE(write_at(path, block1, 0));
+    ASSERT_TRUE(write_at(path, last, 2 * CHUNK_BLOCK));
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    g_relay.chan = sv[0];
+    g_relay.cid = 1501;
+    g_relay.exit_flag = 0;
+    g_relay.sleep_ms = count_sleep;
+    std::string got;
+    std::thread reader([&] { got = read_all(sv[1]); });
+    os_file f;
+    ASSERT_TRUE(file_open_read(path.c_str(), &f));
+    CaptureStdout();
+    EXPECT_EQ(send_hls_chunk(&f, path.c_str()), 1);
+    std::string out = GetCapturedStdout();
+    file_close(&f);
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    EXPECT_EQ(s_chunk_sleeps, 13);
+    std::string size = std::to_string(2 * CHUNK_BLOCK + last.size());
+    size_t body = got.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_NE(got.find("\r\nContent-Length: " + size + "\r\n"), std::string::npos);
+    // The zero block goes out unchanged after the last wait.
+    EXPECT_TRUE(got.substr(body + 4) == block1 + std::string(CHUNK_BLOCK, '\0') + last);
+    std::string prefix = "[#" + std::to_string(sv[0]) + "] CID=1501 : '" + path + "' - ";
+    for (int i = 1; i <= 13; i++)
+        EXPECT_EQ(count_relay_lines(out, 'W',
+                                    prefix + "waiting 4230 milliseconds ... (" + std::to_string(i) +
+                                        "/13)"),
+                  1)
+            << i;
+    EXPECT_TRUE(has_relay_line(out, 'E', prefix + "skip block after 14 attempts."));
+    EXPECT_TRUE(has_relay_line(out, 'S',
+                               "[#" + std::to_string(sv[0]) + "] CID=1501 : Loaded from '" + path +
+                                   "' " + size + " from " + size + " octets"));
 }
 
 TEST(RelaySend, NullFramesCountAndRestartAfterData) {

@@ -82,8 +82,11 @@ TEST(RelayStart, OptionsClampedAndSemaphoreShared) {
     ASSERT_TRUE(a.wait_exit(10000, &code));
     EXPECT_EQ(code, 3);
     std::string log = a.log();
-    EXPECT_NE(log.find("%RELAY-I: Rev: X.54-03/Win64, Starting ... (built  at "),
-              std::string::npos);
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("\\[KVT-RELAY\\\\main\\\\[0-9]+\\] %RELAY-I: Rev: X\\.54-03/Win64, "
+                        "Starting \\.\\.\\. \\(built  at [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
+                        "[0-9]{2}:[0-9]{2}:[0-9]{2}\\)\n")))
+        << log;
     EXPECT_NE(log.find("%UTILS-I: delay = 2 (0x2)\n"), std::string::npos) << log;
     EXPECT_NE(log.find("%UTILS-I: duration = 7 (0x7)\n"), std::string::npos);
     EXPECT_NE(
@@ -359,6 +362,11 @@ TEST(RelayHls, ChunkWaitsForNextFileOrReportsNoNewFiles) {
         << log;
     EXPECT_NE(log.find("CID=1501 : Loaded from '" + path + "' 75200 from 75200 octets\n"),
               std::string::npos);
+    // The notified name is judged, and logged, by send_hls itself.
+    EXPECT_TRUE(std::regex_search(log, std::regex("\\[KVT-RELAY\\\\send_hls\\\\[0-9]+\\] "
+                                                  "%RELAY-I: \\[#[0-9]+\\] CID=1501 : Current "
+                                                  "Seq\\. No = 0, new Seq\\. No = 42\n")))
+        << log;
 
     // With nothing arriving: the start delay, then -duration seconds, then the end.
     ASSERT_TRUE(idle_gate.wait_relay(0, 20000, &code));
