@@ -55,25 +55,34 @@ static movie_buffer *take_busy_buffer() {
     }
 }
 
-// One buffer on the wire: the single outstanding send of the run. A send that would
-// block is the pending case: wait until the socket takes data, then go on. Returns 0
-// when all went out, else the stop code.
+// One buffer on the wire: the single outstanding send of the run. A send that cannot
+// take the whole buffer at once is under way (the pending case): wait until the
+// socket takes more and go on. A failure of the very first call is a send refused at
+// once; a failure once the send is under way is reported as its completion failing.
+// Returns 0 when all went out, else the stop code.
 static int32_t send_buffer(net_sock s, const uint8_t *data, int32_t len) {
     int32_t done = 0;
+    bool under_way = false;
     while (done < len) {
         long n = net_send(s, data + done, size_t(len - done));
         if (n > 0) {
             done += int32_t(n);
+            under_way = true;
             continue;
         }
         int err = net_error();
         os_error_kind kind = os_error_kind_of(err);
         if (n < 0 && kind == OS_E_PENDING) {
+            under_way = true;
             if (net_wait_writable(s, -1) < 0) {
                 CINEMA_LOG(SEV_E, "WSAWaitForMultipleEvents failed, error code: %d", net_error());
                 return SEV_E;
             }
             continue;
+        }
+        if (under_way) {
+            CINEMA_LOG(SEV_E, "WSASend failed, error code: %d", err);
+            return SEV_E;
         }
         CINEMA_LOG(SEV_I, "Stream sending stopped, error code: %d", err);
         return kind == OS_E_CONN_RESET ? SEV_S : SEV_E;

@@ -200,7 +200,11 @@ TEST_F(CinemaServe, FileStillBeingWrittenArrivesIntact) {
     EXPECT_EQ(code, 1);
 }
 
-TEST_F(CinemaServe, PlayerResetEndsWithStatus1) {
+// The player resets the connection while a send is under way (the socket's buffers are
+// full, so the send of a buffer has gone out only in part): the failure is that of the
+// send completing, severity 2 and status 2. Should the reset meet a buffer boundary
+// instead, the send is refused at once: severity 3 and status 1.
+TEST_F(CinemaServe, PlayerResetWhileDataFlow) {
     ASSERT_TRUE(write_movie(cache + "/7007.avi", movie_bytes(24 * 1024 * 1024, 7)));
     mini_supervisor sup(world, cache, 7007);
     ASSERT_TRUE(sup.start(1));
@@ -222,13 +226,65 @@ TEST_F(CinemaServe, PlayerResetEndsWithStatus1) {
 
     int code = -1;
     ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
-    EXPECT_EQ(code, 1);
     std::string log = sup.streamer_log(0);
     started_line s = started(log, "7007");
     std::string pre = "[" + s.pid + "/7007] : ";
+    auto logged = [&](const std::string &sev, const std::string &text) {
+        return has_message(log, sev + pre + text + "104") ||
+               has_message(log, sev + pre + text + "32");
+    };
+    if (code == 2) {
+        EXPECT_TRUE(logged("%CINEMA-E:", "WSASend failed, error code: ")) << log;
+        EXPECT_TRUE(has_message(log, "%CINEMA-E:" + pre + "Stopped, net I/O chan = " + s.chan));
+    } else {
+        EXPECT_EQ(code, 1) << log;
+        EXPECT_TRUE(logged("%CINEMA-I:", "Stream sending stopped, error code: ")) << log;
+        EXPECT_TRUE(has_message(log, "%CINEMA-S:" + pre + "Stopped, net I/O chan = " + s.chan));
+    }
+}
+
+// The reset comes while the streamer has nothing to send (the data after the first
+// chunk are still zero): the next send fails at once, severity 3, and the run ends
+// with status 1.
+TEST_F(CinemaServe, PlayerResetBeforeTheNextSendEndsWithStatus1) {
+    const std::string bytes = movie_bytes(65536, 10);
+    const std::string path = cache + "/7011.avi";
+    os_file w;
+    ASSERT_TRUE(file_open_write(path.c_str(), &w));
+    ASSERT_TRUE(file_set_size(&w, bytes.size()));
+    mini_supervisor sup(world, cache, 7011);
+    ASSERT_TRUE(sup.start(1));
+
+    int fd = tcp_connect_loopback(sup.port);
+    ASSERT_GE(fd, 0);
+    std::string req = "GET /movie?cid=7011&sid=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(fd, req.data(), req.size(), 0), ssize_t(req.size()));
+    std::string header;
+    char buf[4096];
+    while (header.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        header.append(buf, size_t(n));
+    }
+    EXPECT_EQ(header, expected_header(header, int64_t(bytes.size()), 0));
+    linger hard{1, 0};
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    close(fd);
+    usleep(300000);
+    ASSERT_EQ(file_pwrite(&w, bytes.data(), bytes.size(), 0), long(bytes.size()));
+    file_close(&w);
+
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+    std::string log = sup.streamer_log(0);
+    started_line s = started(log, "7011");
+    std::string pre = "[" + s.pid + "/7011] : ";
     EXPECT_TRUE(has_message(log, "%CINEMA-I:" + pre + "Stream sending stopped, error code: 104") ||
                 has_message(log, "%CINEMA-I:" + pre + "Stream sending stopped, error code: 32"))
         << log;
+    EXPECT_TRUE(
+        has_message(log, "%CINEMA-S:" + pre + "Streaming thread " + s.chan + " was stopped"));
     EXPECT_TRUE(has_message(log, "%CINEMA-S:" + pre + "Stopped, net I/O chan = " + s.chan));
 }
 
@@ -275,6 +331,18 @@ TEST_F(CinemaServe, UsageAndStartFailures) {
     EXPECT_TRUE(has_message(neg.log(), "%CINEMA-F:" + pre + "Cannot seek position of '" + cache +
                                            "/7009.avi' : 22"))
         << neg.log();
+
+    // A name that matches but cannot be opened (a link to nothing).
+    ASSERT_EQ(symlink(world.path("nowhere").c_str(), (cache + "/7012.avi").c_str()), 0);
+    child_run noopen;
+    ASSERT_TRUE(noopen.start(world, bin_path("KVT-Cinema"),
+                             {"-chan=-1", "-cid=7012", "-dir=" + cache}, "noopen.log"));
+    ASSERT_TRUE(noopen.wait_exit(10000, &code));
+    EXPECT_EQ(code, 4);
+    pre = "[" + started(noopen.log(), "7012").pid + "/7012] : ";
+    EXPECT_TRUE(has_message(noopen.log(), "%CINEMA-F:" + pre + "Opening archive '" + cache +
+                                              "/7012.avi' failure : 2"))
+        << noopen.log();
 
     // A cache folder that does not exist: the search fails other than by finding nothing.
     child_run nodir;
