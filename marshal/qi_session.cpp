@@ -97,11 +97,11 @@ int32_t qi_auth(net_sock *out, const counted_text *list) {
     net_sock s = NET_BAD_SOCK;
     char *next = work;
     while (next) {
-        // The entries between commas, in order; an empty one is passed over.
+        // The entries between commas, in order; an empty one scans nothing and is
+        // passed over like an entry without a host.
         char *entry = next;
         next = std::strchr(entry, ',');
         if (next) *next++ = 0;
-        if (*entry == 0) continue;
         MTRACE("qi_auth", "MRSHL: qi:%s", entry);
         char host[128];
         int32_t port = 0;

@@ -77,18 +77,19 @@ int32_t qi_recv(net_sock s, void *buf, int32_t n) {
 
     while (rest > 0) {
         uint32_t spent = os_tick_ms() - start;
-        if (spent >= limit_ms) {
-            log_printf(KVTQIR, SEV_E, "Timeout has been reached");
-            goto failed;
-        }
         bool exceptional = false;
-        int w = net_wait_readable(s, int(limit_ms - spent), &exceptional);
+        int w = net_wait_readable(s, spent < limit_ms ? int(limit_ms - spent) : 0, &exceptional);
         if (w < 0)
             return log_printf(KVTQIR, SEV_E,
                               "[#%d] poll/select() -> %d, errno = %d, requested %d octets, "
                               "rest %d octets",
                               int(s), w, net_error(), n, rest);
-        if (w == 0) continue; // nothing yet; the clock decides at the top
+        // The clock is asked after every wait, before what the wait found.
+        if (os_tick_ms() - start >= limit_ms) {
+            log_printf(KVTQIR, SEV_E, "Timeout has been reached");
+            goto failed;
+        }
+        if (w == 0) continue; // nothing yet
         if (exceptional)
             return log_printf(KVTQIR, SEV_F, "[#%d] select() -> %d, errno = %d", int(s), w,
                               net_error());

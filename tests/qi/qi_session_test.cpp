@@ -168,11 +168,23 @@ TEST_F(QiExchange, ServerFaults) {
     ASSERT_TRUE(store_account(QI_TEST_PASSWORD));
     int32_t st = 0;
 
-    // Nobody listens anywhere.
+    // Nobody listens anywhere. Traced: every entry between commas is listed, the empty
+    // one too, before it is split; only the entries with a host get their fields line.
     const std::string dead = "127.0.0.1:" + std::to_string(free_tcp_port());
-    std::string out = captured([&] { st = auth("127.0.0.1:70000," + dead); });
+    const std::string list = "127.0.0.1:70000,," + dead;
+    g_trace = 1;
+    std::string out = captured([&] { st = auth(list); });
+    g_trace = 0;
     EXPECT_EQ(st, 2);
     EXPECT_EQ(s, NET_BAD_SOCK);
+    EXPECT_TRUE(has_line_ending(out, "MRSHL: qi_ip[0:" + std::to_string(list.size()) + "] = '" +
+                                         list + "', peer id [0:8] = 'A1B2KVT$'"))
+        << out;
+    EXPECT_TRUE(has_line_ending(out, "] MRSHL: qi:127.0.0.1:70000")) << out;
+    EXPECT_TRUE(has_line_ending(out, "] MRSHL: 127.0.0.1:70000, status = 2")) << out;
+    EXPECT_TRUE(has_line_ending(out, "] MRSHL: qi:")) << out;
+    EXPECT_TRUE(has_line_ending(out, "] MRSHL: qi:" + dead)) << out;
+    EXPECT_TRUE(has_line_ending(out, "] MRSHL: " + dead + ", status = 2")) << out;
     EXPECT_TRUE(
         has_line_ending(out, "%MRSHL-E: Illegal port 70000 in QI server entry '127.0.0.1:70000'"))
         << out;
