@@ -128,7 +128,9 @@ bool net_local_name(net_sock s, uint32_t *addr, uint16_t *port) {
 int net_wait_readable(net_sock s, int timeout_ms, bool *exceptional) {
     short rev = 0;
     int r = poll_one(int(s), POLLIN | POLLPRI, timeout_ms, &rev);
-    if (exceptional) *exceptional = r > 0 && (rev & (POLLPRI | POLLERR)) != 0;
+    // Only urgent data is exceptional, as in select()'s exception set; a reset or other
+    // error shows as readable and the next receive reports it.
+    if (exceptional) *exceptional = r > 0 && (rev & POLLPRI) != 0;
     return r;
 }
 
