@@ -1,7 +1,9 @@
 // Child processes: starting the fetcher with its pipe, starting one streamer per
 // served request, and registering and announcing a new streamer to the fetcher.
 // Path values in command lines are quoted so a cache directory with blanks arrives
-// whole; every other character of the lines is as the children expect it.
+// whole (by the C run-time's rules: a double quote inside, and backslashes before a
+// double quote or the closing quote, are escaped); every other character of the
+// lines is as the children expect it.
 #include <cstdio>
 #include <cstring>
 
@@ -12,12 +14,35 @@ uint32_t g_player_handover_ms = 1000;
 
 namespace {
 
-enum { FETCHER_CONNECT_LIMIT_MS = 30000, FETCHER_POLL_MS = 200 };
+enum { FETCHER_CONNECT_LIMIT_MS = 30000, FETCHER_POLL_MS = 200, QUOTED_MAX = 2 * 255 + 3 };
 
 const char fetcher_pipe_name[] = "dwnldr-pipe";
 
 void program_path(const char *name, char *out, size_t cap) {
     snprintf(out, cap, "%s" OS_PATH_SEP "%s" OS_EXE_SUFFIX, g_marshal.module_dir, name);
+}
+
+// The cache directory as one quoted command-line argument. A plain copy would turn a
+// last backslash into an escaped quote and join the following arguments to the path.
+void quoted_cache_dir(char out[QUOTED_MAX]) {
+    const char *v = g_marshal.cache_dir.text;
+    int n = g_marshal.cache_dir.len, o = 0;
+    out[o++] = '"';
+    for (int i = 0; i < n;) {
+        int slashes = 0;
+        while (i < n && v[i] == '\\') {
+            slashes++;
+            i++;
+        }
+        if (i == n || v[i] == '"') slashes *= 2; // they stand before a quote
+        while (slashes-- > 0)
+            out[o++] = '\\';
+        if (i == n) break;
+        if (v[i] == '"') out[o++] = '\\';
+        out[o++] = v[i++];
+    }
+    out[o++] = '"';
+    out[o] = 0;
 }
 
 // Waits until the fetcher opens its pipe; an ended fetcher or the time limit is a
@@ -43,10 +68,10 @@ int32_t start_fetcher_process() {
                           os_error());
     MTRACE("start_fetcher_process", "MRSHL: Named pipe '%s' is created", pipe_path);
 
-    char cmd[1024];
-    snprintf(cmd, sizeof cmd, "KVT-Fetcher" OS_EXE_SUFFIX " -dir=\"%.*s\" -keep=%d -peer_id=%.*s%s",
-             int(g.cache_dir.len), g.cache_dir.text, g.keep, int(g.peer_id.len), g.peer_id.text,
-             g_trace ? " -trace" : "");
+    char cmd[1024], dir[QUOTED_MAX];
+    quoted_cache_dir(dir);
+    snprintf(cmd, sizeof cmd, "KVT-Fetcher" OS_EXE_SUFFIX " -dir=%s -keep=%d -peer_id=%.*s%s", dir,
+             g.keep, int(g.peer_id.len), g.peer_id.text, g_trace ? " -trace" : "");
     MTRACE("start_fetcher_process", "MRSHL: Command Line for KVT-Fetcher: %s", cmd);
 
     char path[OS_PATH_MAX + 32];
@@ -80,23 +105,22 @@ int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, 
                     int32_t code, int64_t pos) {
     marshal_state &g = g_marshal;
     char path[OS_PATH_MAX + 32];
-    char cmd[1024];
+    char cmd[1024], dir[QUOTED_MAX];
+    quoted_cache_dir(dir);
     const request_record &rq = g.req;
     if (code == 3 || code == 5) {
         program_path("KVT-Relay", path, sizeof path);
         int n = snprintf(cmd, sizeof cmd,
                          "KVT-Relay" OS_EXE_SUFFIX
-                         " -chan=%d -cid=%d -dir=\"%.*s\" -delay=%d -sid=%.*s -chunk=%d %s %s",
-                         int(chan), cid, int(g.cache_dir.len), g.cache_dir.text, g.delay,
-                         int(rq.sid.len), rq.sid.text, rq.chunk, g_trace ? "-trace" : "",
-                         code == 5 ? "-hls" : "");
+                         " -chan=%d -cid=%d -dir=%s -delay=%d -sid=%.*s -chunk=%d %s %s",
+                         int(chan), cid, dir, g.delay, int(rq.sid.len), rq.sid.text, rq.chunk,
+                         g_trace ? "-trace" : "", code == 5 ? "-hls" : "");
         if (g.duration != 0 && n > 0 && size_t(n) < sizeof cmd)
             snprintf(cmd + n, sizeof cmd - size_t(n), " -duration=%d", g.duration);
     } else if (code == 4) {
         program_path("KVT-Cinema", path, sizeof path);
-        snprintf(cmd, sizeof cmd,
-                 "KVT-Cinema" OS_EXE_SUFFIX " -chan=%d -cid=%d -pos=%lld -dir=\"%.*s\"", int(chan),
-                 cid, (long long)pos, int(g.cache_dir.len), g.cache_dir.text);
+        snprintf(cmd, sizeof cmd, "KVT-Cinema" OS_EXE_SUFFIX " -chan=%d -cid=%d -pos=%lld -dir=%s",
+                 int(chan), cid, (long long)pos, dir);
     } else {
         return log_printf(MRSHL, SEV_F, "Illegal/unhandled relay type code = %d", code);
     }

@@ -92,11 +92,18 @@ TEST(MarshalStartup, CacheDirectoryFromRegistryOptionOrTemp) {
     EXPECT_TRUE(w.wait_count(
         "dir[0:" + std::to_string(d.size() + vcache.size()) + "] ='" + d + vcache + "'", 2, 5000));
 
-    // -dir replaces it unchanged, blanks included.
-    const std::string x = w.world.path("my cache");
-    ASSERT_TRUE(w.start({"-dir=" + x}, "option.log"));
+    // -dir replaces it unchanged, blanks, a double quote and a last backslash included.
+    const std::string name = "my \"cache\\";
+    const std::string x = w.world.path(name);
+    ASSERT_TRUE(w.start({"-dir=" + x, "-trace"}, "option.log"));
     EXPECT_EQ(w.count("%MRSHL-I: Cache dir path : " + x + "\n"), 1);
     EXPECT_TRUE(std::filesystem::is_directory(x));
+    EXPECT_EQ(w.count("] MRSHL: Directory " + x + " was created\n"), 1) << w.log();
+    EXPECT_EQ(w.count("] MRSHL: Command Line for KVT-Fetcher: KVT-Fetcher -dir=\"" +
+                      x.substr(0, x.size() - name.size()) +
+                      "my \\\"cache\\\\\" -keep=67 -peer_id="),
+              1)
+        << w.log();
     EXPECT_TRUE(w.wait_count("dir[0:" + std::to_string(x.size()) + "] ='" + x + "'", 2, 5000))
         << w.log();
 
@@ -114,7 +121,11 @@ TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
     marshal_world w;
     const std::string dumps = w.world.path("dumps");
     fetcher_dumps_to(w, dumps);
-    const std::string cache = w.world.path("my cache");
+    const std::string name = "my \"cache\\";
+    const std::string cache = w.world.path(name);
+    // The same path as a command line carries it: quoted, by the C run-time's rules.
+    const std::string quoted =
+        "\"" + cache.substr(0, cache.size() - name.size()) + "my \\\"cache\\\\\"";
     tray_listener tray;
     ASSERT_TRUE(w.start({"-dir=" + cache}));
     EXPECT_TRUE(tray.wait_text("Varnex SwarmNode is Up & Running", 5000));
@@ -147,8 +158,8 @@ TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
                                   "KVT-Relay", "-chan=" + std::to_string(w.last_sd()), "-cid=12",
                                   "-dir=" + cache, "-delay=5", "-sid=abc", "-chunk=7", "-hls"}));
     // The start line (severity 1, flushed with the next line) keeps the two blanks.
-    EXPECT_EQ(w.count("%MRSHL-S: KVT-Relay -chan=" + std::to_string(sd1) + " -cid=12 -dir=\"" +
-                      cache + "\" -delay=5 -sid=abc -chunk=0   was started: PID = "),
+    EXPECT_EQ(w.count("%MRSHL-S: KVT-Relay -chan=" + std::to_string(sd1) + " -cid=12 -dir=" +
+                      quoted + " -delay=5 -sid=abc -chunk=0   was started: PID = "),
               1)
         << w.log();
     ASSERT_TRUE(wait_file(message_file(dumps, 2), 5000));
@@ -180,6 +191,9 @@ TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
     EXPECT_EQ(read_text_file(message_file(dumps, 5)), expected_message(77, 0, 0, "127.0.0.9"));
     os_sleep_ms(300);
     EXPECT_FALSE(std::filesystem::exists(message_file(dumps, 6)));
+
+    // Trace lines only while tracing.
+    EXPECT_EQ(w.count("[KVT-MARSH\\"), 0);
 
     // No start-streaming notification for sid requests.
     for (auto &t : tray.texts())

@@ -10,6 +10,7 @@
 
 #include "marshal/marshal.h"
 #include "platform/os.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -95,6 +96,45 @@ TEST(MarshalParse, RequestRecordFromRequestLineKeysAndHeaders) {
     // A request that ends right after a key name or a header name reads nothing past it.
     EXPECT_EQ(parse("GET /movie?cid=8 HTTP/1.1\r\nUser-Agent:").rq.vtid.len, 16);
     EXPECT_EQ(parse("GET /stream?cid").status, 2);
+}
+
+TEST(MarshalParse, ServingCountInTheVtidAndTheTraceLines) {
+    marshal_set_defaults();
+    memset(&g_marshal.req, 0, sizeof g_marshal.req);
+    g_marshal.children.count = 4; // two of the three streamers serve CID 12
+    g_marshal.children.records[1].cid = 12;
+    g_marshal.children.records[2].cid = 13;
+    g_marshal.children.records[3].cid = 12;
+    const std::string request =
+        "GET /stream?cid=%2212%22&sid=abc HTTP/1.1\r\nUser-Agent: Player/1.0 (Win)";
+    std::string received = request + "\r\n\r\n";
+    std::vector<std::string> lines;
+    int32_t st;
+    {
+        stdout_capture out;
+        g_trace = 1;
+        st = parse_request(NET_BAD_SOCK, &received[0], int32_t(request.size()), 0x0100007f, 777);
+        g_trace = 0;
+        lines = out.lines();
+    }
+    g_marshal.children.count = 1;
+    EXPECT_EQ(st, 1);
+    const std::string vtid = "[2]127.0.0.1:777,\"Player/1.0\"";
+    EXPECT_EQ(text(g_marshal.req.vtid), vtid);
+    std::vector<std::string> traced;
+    for (auto &l : lines) {
+        size_t at = l.find(" [KVT-MARSH\\parse_request\\");
+        size_t end = l.find("] ", at);
+        ASSERT_TRUE(at != std::string::npos && end != std::string::npos) << l;
+        traced.push_back(l.substr(end + 2));
+    }
+    EXPECT_EQ(traced,
+              (std::vector<std::string>{
+                  "MRSHL: [#-1] Got request code 3 (stream)",
+                  "cid[0:2]='12'",
+                  "sid[0:3]='abc'",
+                  "MRSHL: [#-1] VTID[0:" + std::to_string(vtid.size()) + "] = ('" + vtid + "')",
+              }));
 }
 
 TEST(MarshalTable, SlotLimitLastSlotAndMonitorBeyond64Children) {
