@@ -77,7 +77,13 @@ void streamer_ended(uint32_t i) {
     t.procs[count] = os_process{};
     t.count = count;
     for (uint32_t j = 1; j < count; j++)
-        if (t.records[j].cid == rec.cid) return;
+        if (t.records[j].cid == rec.cid) {
+            // Another streamer serves the CID on a QI session of its own. This one's
+            // session is needed by nobody here any more (the fetcher holds its own
+            // copy), and no later step would close it.
+            if (rec.qi_sock > 0) net_close(rec.qi_sock);
+            return;
+        }
 
     MTRACE("child_monitor", "MRSHL: No Relays served CID=%d", rec.cid);
     if (rec.qi_sock > 0) net_close(rec.qi_sock);

@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "marshal/qi_session.h"
 #include "platform/msgpipe.h"
@@ -102,6 +104,20 @@ struct QiSystem : ::testing::Test {
     }
 };
 
+// The QI sockets of the supervisor, in the order their connections were made.
+std::vector<int> connected_socks(const std::string &log) {
+    std::vector<int> socks;
+    const std::string mark = "%KVTQIR-I: [#";
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+        size_t end = log.find(']', at);
+        if (end != std::string::npos && log.compare(end, 15, "] Connected to ") == 0)
+            socks.push_back(std::atoi(log.c_str() + at + mark.size()));
+    }
+    return socks;
+}
+
+bool path_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
 } // namespace
 
 TEST_F(QiSystem, LinkAnswers) {
@@ -157,12 +173,33 @@ TEST_F(QiSystem, StreamAdmittedAndRefused) {
     }
     EXPECT_TRUE(marshal.wait_for_log("QI CID=1234 : PDU code=16, 8 octets", 10000))
         << marshal.log();
-    // The player leaves; when its streamer ends the supervisor and the fetcher let go
-    // of the session and the server sees it close.
+    // A second viewer of the same CID gets a QI session of its own. When the first
+    // leaves, the supervisor closes the first session's socket at once, though the CID
+    // is still served; no stop message yet.
+    int second = tcp_connect_loopback(port);
+    ASSERT_GE(second, 0);
+    ASSERT_EQ(net_send_all(second, req.data(), req.size()), long(req.size()));
+    EXPECT_TRUE(qi.proc.wait_for_log("[2] start request CID=1234", 10000)) << qi.proc.log();
+    EXPECT_TRUE(marshal.wait_for_log("QI CID=1234 : PDU code=16, 8 octets", 10000));
+    std::vector<int> qi_socks = connected_socks(marshal.log());
+    ASSERT_EQ(qi_socks.size(), 2u) << marshal.log();
+    const std::string fd_dir = "/proc/" + std::to_string(marshal.pid) + "/fd/";
+    EXPECT_TRUE(path_exists(fd_dir + std::to_string(qi_socks[0])));
     net_close(player);
+    EXPECT_TRUE(marshal.wait_for_log("KVT-Relay/KVT-Cinema has stopped", 30000));
+    for (int i = 0; i < 50 && path_exists(fd_dir + std::to_string(qi_socks[0])); i++)
+        usleep(100000);
+    EXPECT_FALSE(path_exists(fd_dir + std::to_string(qi_socks[0])));
+    EXPECT_TRUE(path_exists(fd_dir + std::to_string(qi_socks[1])));
+    EXPECT_EQ(marshal.log().find("Send 'stop downloading'"), std::string::npos);
+
+    // The last viewer leaves; when its streamer ends the supervisor and the fetcher let
+    // go of the sessions and the server sees them close.
+    net_close(second);
     EXPECT_TRUE(marshal.wait_for_log("Send 'stop downloading' CID=1234 (640 bytes)", 30000))
         << marshal.log();
     EXPECT_TRUE(qi.proc.wait_for_log("[1] connection closed", 10000)) << qi.proc.log();
+    EXPECT_TRUE(qi.proc.wait_for_log("[2] connection closed", 10000)) << qi.proc.log();
 
     // Refused CID: 403.
     EXPECT_EQ(get(kind + "?cid=9"), ANS_403);
