@@ -57,6 +57,16 @@ bool wait_fetcher_connect(const os_process *p) {
     return false;
 }
 
+// A fetcher that cannot be used is ended and reaped, so a failed restart attempt
+// leaves no zombie and slot 0 no stale handle.
+void discard_fetcher(os_process *p) {
+    proc_terminate(p, 1);
+    proc_wait(p, 1000);
+    proc_close(p);
+    g_marshal.children.procs[0] = *p;
+    g_marshal.fetcher_pid = 0;
+}
+
 } // namespace
 
 int32_t start_fetcher_process() {
@@ -87,7 +97,7 @@ int32_t start_fetcher_process() {
     if (!job_assign(&g.job, &p)) {
         int err = os_error();
         msgpipe_close(&g.fetcher_pipe);
-        proc_terminate(&p, 1);
+        discard_fetcher(&p);
         return log_printf(MRSHL, SEV_F, "AssignProcessToJobObject(), errno = %d", err);
     }
     log_printf(MRSHL, SEV_S, "%s was started with PID = %d, handle=%d/0x%x", path, p.pid,
@@ -95,7 +105,7 @@ int32_t start_fetcher_process() {
     if (!wait_fetcher_connect(&p)) {
         int err = os_error();
         msgpipe_close(&g.fetcher_pipe);
-        proc_terminate(&p, 1); // a fetcher that never opened its pipe is of no use
+        discard_fetcher(&p); // a fetcher that never opened its pipe is of no use
         return log_printf(MRSHL, SEV_F, "ConnectNamedPipe('%s') : errno = %d", pipe_path, err);
     }
     return log_printf(MRSHL, SEV_S, "Fetcher connected to Marshal");
