@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <sys/wait.h>
 
 #include "marshal/marshal.h"
 #include "platform/os.h"
@@ -225,4 +226,30 @@ TEST(MarshalTable, SlotLimitLastSlotAndMonitorBeyond64Children) {
     msgpipe_close(&fetcher);
     msgpipe_close(&g.fetcher_pipe);
     job_close(&g.job);
+}
+
+// A fetcher that ends before it opens its pipe is a failed start; it must be reaped,
+// not left as a zombie with its handle in slot 0.
+TEST(MarshalTable, FetcherThatNeverOpensItsPipeIsReaped) {
+    test_world w;
+    marshal_set_defaults();
+    const std::string dir = w.path("bin");
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file("/bin/true", dir + "/KVT-Fetcher");
+    snprintf(g_marshal.module_dir, sizeof g_marshal.module_dir, "%s", dir.c_str());
+    ASSERT_TRUE(job_create(&g_marshal.job));
+    stdout_capture cap;
+    EXPECT_EQ(SEV_F, start_fetcher_process());
+    const std::string log = cap.text();
+    const char mark[] = "was started with PID = ";
+    size_t at = log.find(mark);
+    ASSERT_NE(at, std::string::npos) << log;
+    const int pid = atoi(log.c_str() + at + strlen(mark));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(0, g_marshal.children.procs[0].pid);
+    EXPECT_EQ(-1, g_marshal.children.procs[0].handle);
+    errno = 0;
+    EXPECT_EQ(-1, waitpid(pid, nullptr, WNOHANG)); // already reaped
+    EXPECT_EQ(ECHILD, errno);
+    job_close(&g_marshal.job);
 }
