@@ -8,6 +8,16 @@
 
 #include "platform/os.h"
 
+void wait_zero_tail(os_file *file, long got, int32_t *sum, const char *path, int attempt,
+                    const char *op) {
+    if (!file_seek(file, -got, FILE_FROM_CURRENT, nullptr))
+        RLOG(SEV_E, op, "SetFilePointer() -> %d, errno = %d", -1, os_error());
+    *sum -= (int32_t)got;
+    RLOG(SEV_W, op, "'%s' - waiting %d milliseconds ... (%d/%d)", path, ZERO_TAIL_WAIT_MS, attempt,
+         ZERO_TAIL_ATTEMPTS);
+    g_relay.sleep_ms(g_relay.wait_ms);
+}
+
 // Whole-name wildcard match: '*' any run (also none), '%' any one character.
 bool match_name(const char *name, const char *pattern) {
     return wildcard_match_with(name, pattern, '%');
@@ -201,12 +211,7 @@ int32_t read_stream_file(os_file *file, const char *path) {
             return RLOG(SEV_E, op, "'%s' - stop reading file after %d attempts (zero-blocks).",
                         path, ZERO_TAIL_ATTEMPTS);
         }
-        if (!file_seek(file, -got, FILE_FROM_CURRENT, nullptr))
-            RLOG(SEV_E, op, "SetFilePointer() -> %d, errno = %d", -1, os_error());
-        sum -= (int32_t)got;
-        RLOG(SEV_W, op, "'%s' - waiting %d milliseconds ... (%d/%d)", path, ZERO_TAIL_WAIT_MS,
-             attempts, ZERO_TAIL_ATTEMPTS);
-        g_relay.sleep_ms(g_relay.wait_ms);
+        wait_zero_tail(file, got, &sum, path, attempts, op);
     }
     return_held(&buf);
     return RLOG(SEV_S, op, "Loaded from '%s' %d octets", path, sum);

@@ -109,6 +109,10 @@ int32_t free_append(stream_buffer *buf);
 
 // Chunk files and scanner (chunk_scan.cpp).
 bool match_name(const char *name, const char *pattern);
+// A full block with a zero tail: steps the file back over it, takes its octets off
+// *sum and waits for the writer (attempt of ZERO_TAIL_ATTEMPTS).
+void wait_zero_tail(os_file *file, long got, int32_t *sum, const char *path, int attempt,
+                    const char *op);
 bool parse_chunk_name(const char *name, int32_t *cid, int32_t *seq);
 bool has_zero_tail(const uint8_t *block);
 enum seq_verdict { SEQ_SAME = 0, SEQ_RESET, SEQ_BEHIND, SEQ_NEXT };

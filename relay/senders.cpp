@@ -127,12 +127,7 @@ int32_t send_hls_chunk(os_file *file, const char *path) {
             continue;
         }
         if (++attempts <= ZERO_TAIL_ATTEMPTS) {
-            if (!file_seek(file, -got, FILE_FROM_CURRENT, nullptr))
-                RLOG(SEV_E, op, "SetFilePointer() -> %d, errno = %d", -1, os_error());
-            sum -= (int32_t)got;
-            RLOG(SEV_W, op, "'%s' - waiting %d milliseconds ... (%d/%d)", path, ZERO_TAIL_WAIT_MS,
-                 attempts, ZERO_TAIL_ATTEMPTS);
-            g_relay.sleep_ms(g_relay.wait_ms);
+            wait_zero_tail(file, got, &sum, path, attempts, op);
             continue;
         }
         RLOG(SEV_E, op, "'%s' - skip block after %d attempts.", path, ZERO_TAIL_ATTEMPTS + 1);
