@@ -13,12 +13,15 @@ int32_t v_int, v_flag;
 uint16_t v_short;
 uint32_t v_addr;
 option_text v_text, v_secret, v_file;
-option_entry table[] = {
-    option_def("port", &v_int, 4, OPT_INT),        option_def("port_min", &v_int, 4, OPT_INT),
-    option_def("dir", &v_text, 255, OPT_TEXT),     option_def("trace", &v_flag, 4, OPT_FLAG),
-    option_def("short", &v_short, 2, OPT_SHORT),   option_def("ip", &v_addr, 4, OPT_IPV4),
-    option_def("secret", &v_secret, 255, OPT_SECRET), option_def("bad", &v_int, 4, 77),
-    option_entry{}};
+option_entry table[] = {option_def("port", &v_int, 4, OPT_INT),
+                        option_def("port_min", &v_int, 4, OPT_INT),
+                        option_def("dir", &v_text, 255, OPT_TEXT),
+                        option_def("trace", &v_flag, 4, OPT_FLAG),
+                        option_def("short", &v_short, 2, OPT_SHORT),
+                        option_def("ip", &v_addr, 4, OPT_IPV4),
+                        option_def("secret", &v_secret, 255, OPT_SECRET),
+                        option_def("bad", &v_int, 4, 77),
+                        option_entry{}};
 // The file type is left out of the command-line table so inputs cannot name files.
 option_entry file_table[] = {option_def("port", &v_int, 4, OPT_INT),
                              option_def("opts", &v_file, 255, OPT_FILE),

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     net_startup();
     g_listen = net_tcp_socket();
     uint32_t addr;
-    if (g_listen == NET_BAD_SOCK || !net_bind(g_listen, net_parse_ipv4("127.0.0.1"), 0) || !net_listen(g_listen, 4) ||
-        !net_local_name(g_listen, &addr, &g_port))
+    if (g_listen == NET_BAD_SOCK || !net_bind(g_listen, net_parse_ipv4("127.0.0.1"), 0) ||
+        !net_listen(g_listen, 4) || !net_local_name(g_listen, &addr, &g_port))
         __builtin_trap();
     return 0;
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 struct os_file {
-    intptr_t handle;   // -1 when closed
+    intptr_t handle; // -1 when closed
 };
 
 enum file_whence { FILE_FROM_BEGIN = 0, FILE_FROM_CURRENT = 1, FILE_FROM_END = 2 };
@@ -24,11 +24,11 @@ long file_pread(os_file *f, void *data, size_t len, uint64_t offset);
 long file_pwrite(os_file *f, const void *data, size_t len, uint64_t offset);
 bool file_seek(os_file *f, int64_t distance, file_whence from, int64_t *new_pos);
 bool file_size(os_file *f, uint64_t *size);
-bool file_set_size(os_file *f, uint64_t size);   // zero-filled when it grows
+bool file_set_size(os_file *f, uint64_t size); // zero-filled when it grows
 void file_close(os_file *f);
 
-bool file_delete(const char *path);      // OS_E_SHARING when the file is in use
-bool dir_create(const char *path);       // one level; OS_E_EXISTS when it is there
+bool file_delete(const char *path); // OS_E_SHARING when the file is in use
+bool dir_create(const char *path);  // one level; OS_E_EXISTS when it is there
 
 // Windows wildcards over a whole name, case-sensitive here: '*' any run, '?' one character.
 bool wildcard_match(const char *name, const char *pattern);
@@ -37,13 +37,13 @@ bool wildcard_match_with(const char *name, const char *pattern, char any_one);
 
 struct dir_entry {
     char name[256];
-    int64_t last_write_ns;   // last-write time
+    int64_t last_write_ns; // last-write time
     uint64_t size;
     bool is_dir;
 };
 
 struct dir_search {
-    void *dir;               // DIR* here, search HANDLE on Windows
+    void *dir; // DIR* here, search HANDLE on Windows
     char pattern[256];
 };
 
@@ -52,7 +52,7 @@ struct dir_search {
 // is another error (the "path not found" of Windows). As on Windows, "*" also
 // lists "." and "..".
 bool dir_search_first(const char *path_pattern, dir_search *s, dir_entry *e);
-bool dir_search_next(dir_search *s, dir_entry *e);   // false with OS_E_NOT_FOUND at the end
+bool dir_search_next(dir_search *s, dir_entry *e); // false with OS_E_NOT_FOUND at the end
 void dir_search_close(dir_search *s);
 
 // Watch of one folder (no subfolders) for files written. Records are reported as

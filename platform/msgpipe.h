@@ -8,10 +8,10 @@
 #include <cstdint>
 
 struct msg_pipe {
-    intptr_t conn;     // the connected end, -1 when none
-    intptr_t listen;   // server only: the listening end, -1 when none
+    intptr_t conn;   // the connected end, -1 when none
+    intptr_t listen; // server only: the listening end, -1 when none
     char name[64];
-    intptr_t owner;    // server only: what holds the name (a lock file here), -1 otherwise
+    intptr_t owner; // server only: what holds the name (a lock file here), -1 otherwise
 };
 // All fields are set by msgpipe_create / msgpipe_open; a closed pipe has them at -1.
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 struct named_object {
-    intptr_t handle;   // -1 when not held
+    intptr_t handle; // -1 when not held
 };
 
 enum named_result { NAMED_FAILED = 0, NAMED_CREATED = 1, NAMED_EXISTS = 2 };

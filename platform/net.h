@@ -11,18 +11,18 @@ inline constexpr net_sock NET_BAD_SOCK = -1;
 
 enum { NET_MAX_ADDRS = 12, NET_SHARE_INFO_SIZE = 372 };
 
-int net_startup();                      // Windows Sockets 2.2; returns 0 or the error number
-int net_error();                        // last socket error of the calling thread
+int net_startup(); // Windows Sockets 2.2; returns 0 or the error number
+int net_error();   // last socket error of the calling thread
 
-net_sock net_tcp_socket();              // AF_INET stream socket, or NET_BAD_SOCK
+net_sock net_tcp_socket(); // AF_INET stream socket, or NET_BAD_SOCK
 bool net_set_reuseaddr(net_sock s);
 bool net_set_nodelay(net_sock s);
-bool net_bind_any(net_sock s, uint16_t port);     // 0.0.0.0:port
-bool net_bind(net_sock s, uint32_t addr, uint16_t port);   // addr in network order
+bool net_bind_any(net_sock s, uint16_t port);            // 0.0.0.0:port
+bool net_bind(net_sock s, uint32_t addr, uint16_t port); // addr in network order
 bool net_listen(net_sock s, int backlog);
 // Accepts one connection; the peer's address (network order) and port (host order).
 net_sock net_accept(net_sock s, uint32_t *peer_addr, uint16_t *peer_port);
-bool net_connect(net_sock s, uint32_t addr, uint16_t port);   // blocking
+bool net_connect(net_sock s, uint32_t addr, uint16_t port); // blocking
 bool net_local_name(net_sock s, uint32_t *addr, uint16_t *port);
 
 // Waits until the socket is readable or reports an exceptional condition.
@@ -31,10 +31,11 @@ int net_wait_readable(net_sock s, int timeout_ms, bool *exceptional = nullptr);
 // Waits until the socket can take more data; same results.
 int net_wait_writable(net_sock s, int timeout_ms);
 
-long net_send(net_sock s, const void *data, size_t len);   // one send call
-long net_send_all(net_sock s, const void *data, size_t len); // repeats until all is sent or a failure
+long net_send(net_sock s, const void *data, size_t len); // one send call
+long net_send_all(net_sock s, const void *data,
+                  size_t len); // repeats until all is sent or a failure
 long net_recv(net_sock s, void *data, size_t len);
-bool net_shutdown(net_sock s);                              // both directions
+bool net_shutdown(net_sock s); // both directions
 void net_close(net_sock s);
 
 // Dotted-quad text to an address in network order (inet_addr rules); 0 when invalid.

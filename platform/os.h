@@ -20,27 +20,27 @@ enum { OS_PATH_MAX = 260 };
 // Outcomes that callers decide on, mapped from the native numbers in one place.
 enum os_error_kind {
     OS_E_NONE = 0,
-    OS_E_NOT_FOUND,   // file not found, no matching file, no such pipe
-    OS_E_EXISTS,      // already exists (183)
-    OS_E_ACCESS,      // access denied (5)
-    OS_E_SHARING,     // sharing violation (32): the file is in use
-    OS_E_BUSY,        // all pipe instances are busy
-    OS_E_CONN_RESET,  // connection reset by the peer (10054)
-    OS_E_PENDING,     // I/O pending (997)
+    OS_E_NOT_FOUND,  // file not found, no matching file, no such pipe
+    OS_E_EXISTS,     // already exists (183)
+    OS_E_ACCESS,     // access denied (5)
+    OS_E_SHARING,    // sharing violation (32): the file is in use
+    OS_E_BUSY,       // all pipe instances are busy
+    OS_E_CONN_RESET, // connection reset by the peer (10054)
+    OS_E_PENDING,    // I/O pending (997)
     OS_E_TIMEOUT,
     OS_E_OTHER,
 };
 
-int os_error();                  // native error number of the calling thread's last failure
-void os_set_error(int native);   // sets it, for layers that report their own failures
+int os_error();                // native error number of the calling thread's last failure
+void os_set_error(int native); // sets it, for layers that report their own failures
 os_error_kind os_error_kind_of(int native);
 
 struct os_local_time {
     unsigned day, month, year, hour, minute, second, millisecond;
 };
 void os_local_time_now(os_local_time *out);
-uint32_t os_tick_ms();           // milliseconds of a monotonic clock, wrapping at 32 bits
-int64_t os_time_seconds();       // wall clock, whole seconds since the epoch
+uint32_t os_tick_ms();     // milliseconds of a monotonic clock, wrapping at 32 bits
+int64_t os_time_seconds(); // wall clock, whole seconds since the epoch
 void os_sleep_ms(unsigned ms);
 int os_process_id();
 

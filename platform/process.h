@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct os_process {
-    int pid;          // 0 when empty
-    intptr_t handle;  // pidfd here, process HANDLE on Windows
+    int pid;         // 0 when empty
+    intptr_t handle; // pidfd here, process HANDLE on Windows
 };
 
 enum { PROC_WAIT_MAX = 512, PROC_WAIT_TIMEOUT = -1, PROC_WAIT_FAILED = -2 };
@@ -39,13 +39,13 @@ bool proc_exit_code(os_process *p, int *code);
 // Ends the process at once. Here it is killed with SIGKILL, so its exit code reads
 // 137 whatever exit_code says.
 bool proc_terminate(const os_process *p, int exit_code);
-void proc_close(os_process *p);     // releases the handle (reaps an ended child)
+void proc_close(os_process *p); // releases the handle (reaps an ended child)
 
 // Kill-on-close job: members die when the job is closed or its owner ends.
 enum { JOB_MAX_MEMBERS = 1024 };
 struct os_job {
-    intptr_t handle;                    // job HANDLE on Windows
-    intptr_t members[JOB_MAX_MEMBERS];  // pidfds of the members here
+    intptr_t handle;                   // job HANDLE on Windows
+    intptr_t members[JOB_MAX_MEMBERS]; // pidfds of the members here
     unsigned count;
 };
 bool job_create(os_job *job);

@@ -8,9 +8,9 @@
 enum reg_type { REG_T_NONE = 0, REG_T_SZ = 1, REG_T_DWORD = 4 };
 
 struct reg_key {
-    char path[512];     // the key's file
+    char path[512]; // the key's file
     bool writable;
-    char key[256];      // the key path as given to reg_open
+    char key[256]; // the key path as given to reg_open
 };
 
 // Key path as Windows writes it: "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex".
@@ -24,6 +24,6 @@ bool reg_open(const char *key_path, bool writable, reg_key *out);
 // Value names compare case-insensitively.
 bool reg_query(reg_key *k, const char *name, reg_type *type, void *buf, uint32_t *size);
 bool reg_set_dword(reg_key *k, const char *name, uint32_t value);
-bool reg_set_string(reg_key *k, const char *name, const char *value);   // no line breaks
+bool reg_set_string(reg_key *k, const char *name, const char *value); // no line breaks
 bool reg_delete_value(reg_key *k, const char *name);
 void reg_close(reg_key *k);

@@ -39,11 +39,10 @@ int put_stamp(char *buf) {
     log_clock_reading t;
     read_clock(&t);
     if (g_style == LOG_STYLE_CINEMA)
-        return snprintf(buf, LOG_LINE_MAX, "%02u-%02u-%04u %02u:%02u:%02u.%03u ", t.day,
-                        t.month, t.year, t.hour, t.minute, t.second, t.millisecond);
-    return snprintf(buf, LOG_LINE_MAX, "%02u-%02u-%04u %02u:%02u:%02u.%03u %6d ", t.day,
-                    t.month, t.year, t.hour, t.minute, t.second, t.millisecond,
-                    os_process_id());
+        return snprintf(buf, LOG_LINE_MAX, "%02u-%02u-%04u %02u:%02u:%02u.%03u ", t.day, t.month,
+                        t.year, t.hour, t.minute, t.second, t.millisecond);
+    return snprintf(buf, LOG_LINE_MAX, "%02u-%02u-%04u %02u:%02u:%02u.%03u %6d ", t.day, t.month,
+                    t.year, t.hour, t.minute, t.second, t.millisecond, os_process_id());
 }
 
 // Appends the message after a prefix of n octets, ends the line and writes it.
@@ -61,8 +60,12 @@ void finish_line(char *buf, int n, bool flush, const char *fmt, va_list ap) {
 
 } // namespace
 
-void log_set_style(log_style style) { g_style = style; }
-void log_set_clock(log_clock_fn fn) { g_clock = fn; }
+void log_set_style(log_style style) {
+    g_style = style;
+}
+void log_set_clock(log_clock_fn fn) {
+    g_clock = fn;
+}
 
 int32_t log_vprintf(const char *tag, int32_t sev, const char *fmt, va_list ap) {
     char buf[LOG_LINE_MAX];
@@ -101,8 +104,8 @@ int32_t log_trace_printf(const char *tag, int32_t sev, const char *fmt, const ch
         n += snprintf(buf + n, LOG_LINE_MAX - n, "[%s\\%s\\%u] %%%s%3s", prog, op, line, tag,
                       level_name(sev));
     else
-        n += snprintf(buf + n, LOG_LINE_MAX - n, "[%s\\%u] %%%s%3s", op, line, tag,
-                      level_name(sev));
+        n +=
+            snprintf(buf + n, LOG_LINE_MAX - n, "[%s\\%u] %%%s%3s", op, line, tag, level_name(sev));
     va_list ap;
     va_start(ap, line);
     finish_line(buf, n, sev != SEV_S, fmt, ap);

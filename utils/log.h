@@ -35,7 +35,6 @@ void trace_printf(const char *fmt, const char *prog, const char *op, unsigned li
 
 // Combined line "[prog\op\line] %<tag>-X: message"; returns the severity unchanged.
 int32_t log_trace_printf(const char *tag, int32_t sev, const char *fmt, const char *prog,
-                         const char *op, unsigned line, ...)
-    __attribute__((format(printf, 3, 7)));
+                         const char *op, unsigned line, ...) __attribute__((format(printf, 3, 7)));
 
 int32_t log_vprintf(const char *tag, int32_t sev, const char *fmt, va_list ap);

@@ -20,7 +20,9 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 bool same_ignoring_case(const char *a, const char *b, size_t n) {
     for (size_t i = 0; i < n; i++)
@@ -53,7 +55,9 @@ const char *split_value(const char *text, size_t *name_len) {
     return eq ? eq + 1 : nullptr;
 }
 
-int32_t to_int(const char *value) { return int32_t(strtol(value, nullptr, 10)); }
+int32_t to_int(const char *value) {
+    return int32_t(strtol(value, nullptr, 10));
+}
 
 void store_text(void *target, const char *value) {
     option_text *t = static_cast<option_text *>(target);
@@ -72,7 +76,7 @@ bool store_basic(option_entry *e, const char *value, bool *bad_ip) {
         if (e->target) *static_cast<int32_t *>(e->target) = 1;
         return true;
     }
-    if (!value || !e->target)   // a value type given without a value stores nothing
+    if (!value || !e->target) // a value type given without a value stores nothing
         return e->type >= OPT_INT && e->type <= OPT_INT64 && e->type != OPT_FILE;
     switch (e->type) {
     case OPT_INT:
@@ -117,8 +121,8 @@ void list_entry(const option_entry *e, bool lower_hex) {
     switch (e->type) {
     case OPT_INT: {
         int32_t v = *static_cast<const int32_t *>(e->target);
-        log_printf(UTILS, SEV_I, lower_hex ? "%.*s = %d (0x%x)" : "%.*s = %d (0x%X)", n, name,
-                   v, unsigned(v));
+        log_printf(UTILS, SEV_I, lower_hex ? "%.*s = %d (0x%x)" : "%.*s = %d (0x%X)", n, name, v,
+                   unsigned(v));
         break;
     }
     case OPT_TEXT: {
@@ -162,9 +166,11 @@ void list_entry(const option_entry *e, bool lower_hex) {
 unsigned trim_text(char *text, unsigned len) {
     if (!text) return 0;
     unsigned start = 0;
-    while (start < len && is_blank(text[start])) start++;
+    while (start < len && is_blank(text[start]))
+        start++;
     unsigned end = len;
-    while (end > start && is_blank(text[end - 1])) end--;
+    while (end > start && is_blank(text[end - 1]))
+        end--;
     unsigned n = end - start;
     if (start) memmove(text, text + start, n);
     text[n] = '\0';
@@ -177,8 +183,7 @@ int32_t parse_command_line(int argc, char **argv, option_entry *table) {
         const char *arg = argv[i];
         if (!arg || !arg[0]) continue;
         if (arg[0] != '-' && arg[0] != '/') {
-            log_printf(UTILS, SEV_E, "%d: Option must be started with a '-', skip : '%s'", i,
-                       arg);
+            log_printf(UTILS, SEV_E, "%d: Option must be started with a '-', skip : '%s'", i, arg);
             continue;
         }
         size_t name_len;
@@ -197,8 +202,8 @@ int32_t parse_command_line(int argc, char **argv, option_entry *table) {
         }
         bool bad_ip;
         if (!store_basic(e, value, &bad_ip))
-            log_printf(UTILS, SEV_E, "%d : Unrecognized option's '%.*s' internal type : 0x%X",
-                       i, int(e->name_len), e->name, unsigned(e->type));
+            log_printf(UTILS, SEV_E, "%d : Unrecognized option's '%.*s' internal type : 0x%X", i,
+                       int(e->name_len), e->name, unsigned(e->type));
         else if (bad_ip)
             log_printf(UTILS, SEV_E, "%d : Error conversion '%s' to IP4 address", i, value);
     }
@@ -246,7 +251,8 @@ int32_t read_options_file(const char *file_name, option_entry *table) {
 }
 
 int32_t list_options(const option_entry *table) {
-    for (const option_entry *e = table; e->name_len; e++) list_entry(e, false);
+    for (const option_entry *e = table; e->name_len; e++)
+        list_entry(e, false);
     return SEV_S;
 }
 

@@ -6,14 +6,14 @@
 #include <cstdint>
 
 enum option_type : int32_t {
-    OPT_INT = 0,      // signed 32-bit
-    OPT_TEXT = 1,     // counted text: length byte, up to 255 characters, zero byte
-    OPT_FLAG = 2,     // signed 32-bit, set to 1 when present
-    OPT_SHORT = 3,    // 16-bit
-    OPT_IPV4 = 4,     // 32-bit, network byte order
-    OPT_FILE = 5,     // options file to read (target optional, as OPT_TEXT)
-    OPT_SECRET = 6,   // as OPT_TEXT, never listed
-    OPT_INT64 = 7,    // signed 64-bit: file positions beyond 4 GiB
+    OPT_INT = 0,    // signed 32-bit
+    OPT_TEXT = 1,   // counted text: length byte, up to 255 characters, zero byte
+    OPT_FLAG = 2,   // signed 32-bit, set to 1 when present
+    OPT_SHORT = 3,  // 16-bit
+    OPT_IPV4 = 4,   // 32-bit, network byte order
+    OPT_FILE = 5,   // options file to read (target optional, as OPT_TEXT)
+    OPT_SECRET = 6, // as OPT_TEXT, never listed
+    OPT_INT64 = 7,  // signed 64-bit: file positions beyond 4 GiB
 };
 
 struct option_entry {
@@ -37,7 +37,8 @@ constexpr option_entry option_def(const char (&name)[N], void *target, uint64_t 
                                   int32_t type) {
     option_entry e{};
     e.name_len = static_cast<uint8_t>(N - 1);
-    for (size_t i = 0; i + 1 < N; i++) e.name[i] = name[i];
+    for (size_t i = 0; i + 1 < N; i++)
+        e.name[i] = name[i];
     e.target = target;
     e.capacity = capacity;
     e.type = type;

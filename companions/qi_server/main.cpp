@@ -25,7 +25,7 @@
 int main(int argc, char **argv) {
     int32_t port = 3564, challenge = 16, duration = 30, refuse_cid = 0, notify = 1;
     int32_t accept_code = 1, refuse_code = 2;
-    uint32_t bind_addr = net_parse_ipv4("127.0.0.1");   // loopback unless told otherwise
+    uint32_t bind_addr = net_parse_ipv4("127.0.0.1"); // loopback unless told otherwise
     option_text accounts{}, account{}, text{}, fault{}, fault_at{};
     std::strcpy(text.text, "Varnex test channel");
     text.len = uint8_t(std::strlen(text.text));

@@ -49,7 +49,9 @@ bool net_bind(net_sock s, uint32_t addr, uint16_t port) {
     return bind(int(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
 }
 
-bool net_bind_any(net_sock s, uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
+bool net_bind_any(net_sock s, uint16_t port) {
+    return net_bind(s, htonl(INADDR_ANY), port);
+}
 
 bool net_listen(net_sock s, int backlog) {
     return listen(int(s), backlog) == 0;

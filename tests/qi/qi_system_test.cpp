@@ -116,7 +116,9 @@ std::vector<int> connected_socks(const std::string &log) {
     return socks;
 }
 
-bool path_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool path_exists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 } // namespace
 

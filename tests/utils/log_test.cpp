@@ -8,7 +8,9 @@
 
 namespace {
 
-void fixed_clock(log_clock_reading *t) { *t = {4, 7, 2017, 9, 5, 3, 7}; }
+void fixed_clock(log_clock_reading *t) {
+    *t = {4, 7, 2017, 9, 5, 3, 7};
+}
 
 std::string stamp_pid() {
     char buf[64];
@@ -30,13 +32,13 @@ struct LogTest : ::testing::Test {
 TEST_F(LogTest, SeverityLinesCarryStampTagAndLevelAndReturnTheSeverity) {
     stdout_capture cap;
     const int32_t sevs[] = {0, 1, 2, 3, 4, 5, -1, 16};
-    for (int32_t s : sevs) EXPECT_EQ(s, log_printf("MRSHL", s, "value %d", s));
+    for (int32_t s : sevs)
+        EXPECT_EQ(s, log_printf("MRSHL", s, "value %d", s));
     auto lines = cap.lines();
     ASSERT_EQ(8u, lines.size());
     const char *names[] = {"-W: ", "-S: ", "-E: ", "-I: ", "-F: ", "-?: ", "-?: ", "-?: "};
     for (int i = 0; i < 8; i++)
-        EXPECT_EQ(stamp_pid() + "%MRSHL" + names[i] + "value " + std::to_string(sevs[i]),
-                  lines[i]);
+        EXPECT_EQ(stamp_pid() + "%MRSHL" + names[i] + "value " + std::to_string(sevs[i]), lines[i]);
     // The low bit of the returned severity is the caller's success test.
     EXPECT_EQ(0, log_printf("X", SEV_W, "w") & 1);
     EXPECT_EQ(1, log_printf("X", SEV_I, "i") & 1);

@@ -52,7 +52,8 @@ std::vector<std::string> messages(const stdout_capture &cap) {
 int parse(settings &s, std::vector<std::string> args) {
     args.insert(args.begin(), "prog");
     std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
+    for (auto &a : args)
+        argv.push_back(a.data());
     return parse_command_line(int(argv.size()), argv.data(), s.table);
 }
 
@@ -87,13 +88,13 @@ TEST(OptionsTest, CommandLineStoresEveryTypeAndReportsBadValues) {
     settings s;
     stdout_capture cap;
     std::string long_value(300, 'v');
-    parse(s, {"-dir=" + long_value, "-shorty=70000", "-addr=10.1.2.3", "-secret=hunter2",
-              "-odd=5", "-addr=nonsense", "-port", "-port=-12abc"});
+    parse(s, {"-dir=" + long_value, "-shorty=70000", "-addr=10.1.2.3", "-secret=hunter2", "-odd=5",
+              "-addr=nonsense", "-port", "-port=-12abc"});
     EXPECT_EQ(255, s.dir.len);
     EXPECT_EQ(std::string(255, 'v'), s.dir_text());
     EXPECT_EQ('\0', s.dir.text[255]);
     EXPECT_EQ(uint16_t(70000 & 0xFFFF), s.shorty);
-    EXPECT_EQ(0u, s.addr);   // the failed conversion is stored all the same
+    EXPECT_EQ(0u, s.addr); // the failed conversion is stored all the same
     EXPECT_EQ("hunter2", std::string(s.secret.text, s.secret.len));
     EXPECT_EQ(0, s.odd);
     EXPECT_EQ(-12, s.port);
@@ -109,11 +110,10 @@ TEST(OptionsTest, ListingShowsEachTypeInItsFormat) {
     stdout_capture cap;
     EXPECT_EQ(1, list_options(s.table));
     auto m = messages(cap);
-    std::vector<std::string> want = {
-        "-I: port = -1 (0xFFFFFFFF)",  "-I: port_min = 6881 (0x1AE1)",
-        "-I: dir[0:10] ='/var/cache'", "-I: trace = OFF",
-        "-I: shorty = 7 (0x0007)",     "-I: addr = 10.1.2.3",
-        "-I: secret[0:7] ='<password>'"};
+    std::vector<std::string> want = {"-I: port = -1 (0xFFFFFFFF)",   "-I: port_min = 6881 (0x1AE1)",
+                                     "-I: dir[0:10] ='/var/cache'",  "-I: trace = OFF",
+                                     "-I: shorty = 7 (0x0007)",      "-I: addr = 10.1.2.3",
+                                     "-I: secret[0:7] ='<password>'"};
     EXPECT_EQ(want, m);
 }
 
@@ -131,11 +131,11 @@ TEST(OptionsTest, OptionsFileAllowsAbbreviationsAndComments) {
     stdout_capture cap;
     EXPECT_EQ(1, read_options_file(path.c_str(), s.table));
     unlink(path.c_str());
-    EXPECT_EQ(7000, s.port);        // port comes first and agrees over "port"
+    EXPECT_EQ(7000, s.port); // port comes first and agrees over "port"
     EXPECT_EQ(6881, s.port_min);
     EXPECT_EQ(1, s.trace);
     EXPECT_EQ("/x/y", s.dir_text());
-    EXPECT_EQ(9, s.shorty);          // the over-long line was read as two lines
+    EXPECT_EQ(9, s.shorty); // the over-long line was read as two lines
     auto m = messages(cap);
     ASSERT_EQ(3u, m.size());
     EXPECT_EQ("-E: " + path + " : 4 : Option must be started with a '-', skip : 'port=1'", m[0]);
@@ -162,30 +162,30 @@ TEST(OptionsTest, OptionsFileNamedOnTheCommandLineAndMissingFile) {
     EXPECT_EQ("-F: Error open file '/nonexistent/varnex.opt', errno = 2", m[0]);
     stdout_capture listing;
     list_options(table);
-    EXPECT_EQ(1u, listing.lines().size());   // the file entry is not listed
+    EXPECT_EQ(1u, listing.lines().size()); // the file entry is not listed
 }
 
 TEST(OptionsTest, ReducedParserKeepsBlanksAbbreviatesAndListsWithLowerHex) {
     settings s;
-    std::vector<std::string> args = {"prog", "-por=255", "-di=  /m  ", "", "-zz=1",
-                                     "/secret=x", "-port_min"};
+    std::vector<std::string> args = {"prog",  "-por=255",  "-di=  /m  ", "",
+                                     "-zz=1", "/secret=x", "-port_min"};
     std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
+    for (auto &a : args)
+        argv.push_back(a.data());
     stdout_capture cap;
     EXPECT_EQ(1, parse_and_list_options(int(argv.size()), argv.data(), s.table));
     EXPECT_EQ(255, s.port);
     EXPECT_EQ("  /m  ", s.dir_text());
     auto m = messages(cap);
-    std::vector<std::string> want = {
-        "-E: Option must be started with a '-', skip : ''",
-        "-E: Skip unrecognized option: '-zz=1'",
-        "-E: Unrecognized option's 'secret' internal type : 6",
-        "-I: port = 255 (0xff)",
-        "-I: port_min = 6881 (0x1ae1)",
-        "-I: dir[0:6] ='  /m  '",
-        "-I: trace = OFF",
-        "-I: shorty = 7 (0x0007)",
-        "-I: addr = 0.0.0.0"};
+    std::vector<std::string> want = {"-E: Option must be started with a '-', skip : ''",
+                                     "-E: Skip unrecognized option: '-zz=1'",
+                                     "-E: Unrecognized option's 'secret' internal type : 6",
+                                     "-I: port = 255 (0xff)",
+                                     "-I: port_min = 6881 (0x1ae1)",
+                                     "-I: dir[0:6] ='  /m  '",
+                                     "-I: trace = OFF",
+                                     "-I: shorty = 7 (0x0007)",
+                                     "-I: addr = 0.0.0.0"};
     EXPECT_EQ(want, m);
 }
 
