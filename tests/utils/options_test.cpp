@@ -127,7 +127,8 @@ TEST(OptionsTest, OptionsFileAllowsAbbreviationsAndComments) {
                                   "-nothing=3\n"
                                   "-di=  /x/y  \n"
                                   "/odd=4\n" +
-                                  std::string(300, ' ') + "-shorty=9\n");
+                                  std::string(300, ' ') + "-shorty=9\n" +
+                                  "-=3\n"); // an empty name selects no entry
     stdout_capture cap;
     EXPECT_EQ(1, read_options_file(path.c_str(), s.table));
     unlink(path.c_str());
@@ -137,10 +138,11 @@ TEST(OptionsTest, OptionsFileAllowsAbbreviationsAndComments) {
     EXPECT_EQ("/x/y", s.dir_text());
     EXPECT_EQ(9, s.shorty); // the over-long line was read as two lines
     auto m = messages(cap);
-    ASSERT_EQ(3u, m.size());
+    ASSERT_EQ(4u, m.size());
     EXPECT_EQ("-E: " + path + " : 4 : Option must be started with a '-', skip : 'port=1'", m[0]);
     EXPECT_EQ("-W: " + path + " : 6 : Skip unrecognized or unused option", m[1]);
     EXPECT_EQ("-E: " + path + " : 8 : Unrecognized option's 'odd' internal type : 0x9", m[2]);
+    EXPECT_EQ("-W: " + path + " : 11 : Skip unrecognized or unused option", m[3]);
 }
 
 TEST(OptionsTest, OptionsFileNamedOnTheCommandLineAndMissingFile) {
