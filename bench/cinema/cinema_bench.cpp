@@ -8,6 +8,7 @@
 //
 // Linux only, so it speaks POSIX directly besides the platform's process start.
 #include <algorithm>
+#include <filesystem>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "tests/support/test_support.h"
 
 static double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -80,19 +81,6 @@ static int listen_loopback(uint16_t *port) {
     return fd;
 }
 
-static int connect_loopback(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    if (connect(fd, (sockaddr *)&sa, sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The discarding player: sends the request, reads until the end of the connection.
 struct drained {
     long long bytes = 0;
@@ -102,7 +90,7 @@ static drained drain(uint16_t port, const std::string &request) {
     drained d;
     static char sink[1 << 20];
     double t0 = now_s();
-    int fd = connect_loopback(port);
+    int fd = tcp_connect_loopback(port);
     if (fd < 0) return d;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
         close(fd);
@@ -240,7 +228,7 @@ static bool start_nginx(uint16_t *port, os_process *p) {
         "nginx -p \"" + g_dir + "\" -e \"" + g_dir + "/nginx-error.log\" -c \"" + conf + "\"";
     if (!proc_start("/usr/sbin/nginx", line.c_str(), -1, p)) return false;
     for (int i = 0; i < 200; i++) {
-        int fd = connect_loopback(*port);
+        int fd = tcp_connect_loopback(*port);
         if (fd >= 0) {
             close(fd);
             return true;
@@ -248,10 +236,6 @@ static bool start_nginx(uint16_t *port, os_process *p) {
         usleep(10000);
     }
     return false;
-}
-
-static int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
 }
 
 static double median(std::vector<double> v) {
@@ -309,7 +293,8 @@ int main(int argc, char **argv) {
     printf("KVT-Cinema / plain  %8.1f %%   (target at least 85 %%)\n",
            100.0 * median(cinema) / median(plain));
     printf("KVT-Cinema peak RSS %8.2f MiB (target at most 8 MiB)\n", rss_kb / 1024.0);
-    nftw(g_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec; // what cannot be removed is left behind
+    std::filesystem::remove_all(g_dir, ec);
     // The platform's process starter keeps a thread waiting on a static condition
     // variable; leaving through exit() would wait on its destruction for ever.
     fflush(stdout);

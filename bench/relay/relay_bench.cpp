@@ -10,6 +10,7 @@
 //  4. resident memory of an idle relay and of one with a full pool.
 // Linux only; loopback only. Never fails on time.
 #include <algorithm>
+#include <filesystem>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -18,7 +19,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "tests/relay/relay_gate.h"
+#include "tests/support/test_support.h"
 
 enum { BLOCK = 65424, PACKET = 188 };
 
@@ -83,19 +84,6 @@ static bool write_chunk(const std::string &path, size_t blocks, uint32_t seed, s
     }
     close(fd);
     return true;
-}
-
-static int connect_loopback(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (connect(fd, (sockaddr *)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 static bool send_request(int fd, const char *target) {
@@ -184,11 +172,6 @@ static double cpu_seconds(int pid) {
     return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
 }
 
-static int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    remove(path);
-    return 0;
-}
-
 static double median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -210,7 +193,7 @@ static double plain_loop_rate(const std::string &path, uint64_t size) {
     uint16_t port = ntohs(a.sin_port);
     discard_result r;
     std::thread client([&] {
-        int fd = connect_loopback(port);
+        int fd = tcp_connect_loopback(port);
         r = discard(fd, 0, size, 120);
         close(fd);
     });
@@ -267,7 +250,7 @@ int main(int argc, char **argv) {
         std::vector<unsigned> relay_nulls;
         plain_runs.push_back(plain_loop_rate(big, big_size));
         for (int round = 0; round < 3; round++) {
-            int fd = connect_loopback(gate.port);
+            int fd = tcp_connect_loopback(gate.port);
             send_request(fd, "/stream?cid=1501");
             discard_result r = discard(fd, 276, big_size, 120);
             relay_runs.push_back(r.t_last > r.t_first ? big_size / (r.t_last - r.t_first) : 0);
@@ -338,7 +321,7 @@ int main(int argc, char **argv) {
         std::vector<int> fds;
         for (int i = 0; i < 7; i++) {
             double t0 = now_s();
-            int fd = connect_loopback(port);
+            int fd = tcp_connect_loopback(port);
             send_request(fd, via_marshal ? "/stream?cid=1501&sid=bench" : "/stream?cid=1501");
             discard_result r = discard(fd, 276, BLOCK, 10);
             hdr_ms.push_back((r.t_first_byte - t0) * 1000);
@@ -391,7 +374,7 @@ int main(int argc, char **argv) {
             }
         });
         usleep(1500000);
-        int fd = connect_loopback(gate2.port);
+        int fd = tcp_connect_loopback(gate2.port);
         send_request(fd, "/stream?cid=1501");
         std::atomic<uint64_t> got{0};
         std::atomic<unsigned> nulls{0};
@@ -464,17 +447,18 @@ int main(int argc, char **argv) {
 
     // 4. Resident memory: idle (no chunk files) and with a full pool.
     if (parts.find('4') != std::string::npos) {
-        nftw(dir.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+        std::error_code ec; // what cannot be removed is left behind
+        std::filesystem::remove_all(dir, ec);
         mkdir(dir.c_str(), 0700);
         relay_gate gate3;
         if (!gate3.start(relay, dir, root, {"-duration=67"})) return 1;
-        int idle_fd = connect_loopback(gate3.port);
+        int idle_fd = tcp_connect_loopback(gate3.port);
         send_request(idle_fd, "/stream?cid=1501");
         usleep(2500000);
         long idle_kib = rss_kib(gate3.relay(0).pid);
         // A player that does not read: the relay fills every buffer of its pool.
         write_chunk(dir + "/1502---1.dat", 1800, 3);
-        int full_fd = connect_loopback(gate3.port);
+        int full_fd = tcp_connect_loopback(gate3.port);
         send_request(full_fd, "/stream?cid=1502");
         long full_kib = -1;
         for (int i = 0; i < 50; i++) {
@@ -490,6 +474,7 @@ int main(int argc, char **argv) {
         close(full_fd);
         gate3.stop();
     }
-    nftw(root.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec; // what cannot be removed is left behind
+    std::filesystem::remove_all(root, ec);
     return 0;
 }
