@@ -92,8 +92,11 @@ void relay_install_signals() {
             std::thread(signal_watch).detach();
             watching = true;
         } catch (const std::system_error &e) {
+            // Without the watcher a noted signal would end nothing: keep the
+            // system's default action, which ends the process.
             log_trace_printf(RELAY_TAG, SEV_E, "Error establishing signal's handler, error = %d",
                              RELAY_PROG, op, __LINE__, e.code().value());
+            return;
         }
     }
     static const int signals[] = {SIGTERM, SIGINT, SIGSEGV};
