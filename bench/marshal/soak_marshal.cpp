@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "platform/os.h"
+#include "tests/marshal/request_mix.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -55,20 +55,6 @@ void print(const char *when, int starts, const sample &s, const sample &ref) {
     fprintf(stderr,
             "  %-22s %6d starts  descriptors %4d (%+d)  RSS %7ld KiB (%+ld)  children %3d\n", when,
             starts, s.fds, s.fds - ref.fds, s.rss_kib, s.rss_kib - ref.rss_kib, s.children);
-}
-
-std::string request(int i) {
-    const std::string cid = std::to_string(100 + i % 7);
-    switch (i % 4) {
-    case 0:
-        return "GET /stream?cid=" + cid + "&sid=s HTTP/1.1\r\n\r\n";
-    case 1:
-        return "GET /hls?cid=" + cid + "&sid=s HTTP/1.1\r\n\r\n";
-    case 2:
-        return "GET /hls?cid=" + cid + "&sid=s&chunk=" + std::to_string(i) + " HTTP/1.1\r\n\r\n";
-    default:
-        return "GET /movie?cid=" + cid + "&sid=m HTTP/1.1\r\n\r\n";
-    }
 }
 
 int count_in(const std::string &text, const std::string &what) {
@@ -123,7 +109,7 @@ int main(int argc, char **argv) {
     int64_t t100 = t0;
     for (int i = 0; i < starts; i++) {
         // The streamer ends without a word: the answer is the connection closing.
-        if (!http_exchange(port, request(i), 10000).empty()) answered++;
+        if (!http_exchange(port, mixed_request(i), 10000).empty()) answered++;
         if (i % PACE_STARTS == PACE_STARTS - 1) {
             int64_t due = mark + PACE_MS;
             while (test_now_ms() < due)

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "marshal_world.h"
+#include "request_mix.h"
 #include "platform/os.h"
 
 namespace {
@@ -24,23 +25,6 @@ int open_descriptors(int pid) {
     return n;
 }
 
-// Request i of the mix: live stream, HLS playlist, HLS chunk, movie; seven CIDs, so
-// CIDs are served by several streamers at once now and then.
-std::string request(int i) {
-    const std::string cid = std::to_string(100 + i % 7);
-    switch (i % 4) {
-    case 0:
-        return "GET /stream?cid=" + cid + "&sid=s HTTP/1.1\r\n\r\n";
-    case 1:
-        return "GET /hls?cid=" + cid + "&sid=s HTTP/1.1\r\n\r\n";
-    case 2:
-        return "GET /hls?cid=" + cid + "&sid=s&chunk=" + std::to_string(i) + " HTTP/1.1\r\n\r\n";
-    default:
-        return "GET /movie?cid=" + cid + "&sid=m HTTP/1.1\r\nRange: bytes=" + std::to_string(i) +
-               "-\r\n\r\n";
-    }
-}
-
 } // namespace
 
 TEST(MarshalLongRun, DescriptorsStayFlatThrough300ChildStartsUnderA64Limit) {
@@ -54,7 +38,7 @@ TEST(MarshalLongRun, DescriptorsStayFlatThrough300ChildStartsUnderA64Limit) {
 
     int answered = 0, base = -1, most = 0;
     for (int i = 0; i < STARTS; i++) {
-        std::string answer = http_exchange(w.port, request(i), 15000);
+        std::string answer = http_exchange(w.port, mixed_request(i), 15000);
         if (answer.compare(0, 25, "HTTP/1.1 200 OK\r\n\r\nchild ") == 0)
             answered++;
         else
