@@ -1,20 +1,61 @@
-// Finding the movie file: the first name in the cache directory that begins with the
-// CID text. When there is none yet, the directory is watched for written files and
+// Finding the movie file: the first name in the cache directory that is the CID text
+// followed by a character other than a decimal digit (or by nothing), and is no live
+// chunk file. When there is none yet, the directory is watched for written files and
 // searched again after each change, for at most 300000 ms.
 #include "cinema/cinema.h"
 
 #include <cstdio>
+#include <cstring>
 
 enum { FOUND = 1, NOT_FOUND = 0, SEARCH_FAILED = -1 };
 
-// Searches the pattern; on FOUND the movie's path is in g_cinema.path. Folders are
-// passed over. On SEARCH_FAILED *err holds the error number.
+static bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+static char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// Skips "%d" (an optional minus and at least one digit); nullptr when there is none.
+static const char *skip_number(const char *p) {
+    if (*p == '-') p++;
+    if (!is_digit(*p)) return nullptr;
+    while (is_digit(*p))
+        p++;
+    return p;
+}
+
+// A live chunk file "%d---%d.dat" of the fetcher.
+static bool is_chunk_name(const char *name) {
+    const char *p = skip_number(name);
+    if (!p || strncmp(p, "---", 3) != 0) return false;
+    p = skip_number(p + 3);
+    if (!p) return false;
+    static const char dat[] = ".dat";
+    for (int i = 0; i < 5; i++)
+        if (lower(p[i]) != dat[i]) return false;
+    return true;
+}
+
+// The wildcard search finds every name that begins with the CID text: "1*" also
+// finds the movie 15 and the chunk file "15---3.dat". Only a name where the CID
+// ends (no digit follows) is this movie's.
+static bool is_movie_name(const char *name) {
+    const cinema_state &g = g_cinema;
+    size_t n = g.cid.len;
+    for (size_t i = 0; i < n; i++)
+        if (lower(name[i]) != lower(g.cid.text[i])) return false;
+    return !is_digit(name[n]) && !is_chunk_name(name);
+}
+
+// Searches the pattern; on FOUND the movie's path is in g_cinema.path. Folders and
+// names of other CIDs are passed over. On SEARCH_FAILED *err holds the error number.
 static int search_movie(const char *pattern, int *err) {
     cinema_state &g = g_cinema;
     dir_search s;
     dir_entry e;
     bool ok = dir_search_first(pattern, &s, &e);
-    while (ok && e.is_dir)
+    while (ok && (e.is_dir || !is_movie_name(e.name)))
         ok = dir_search_next(&s, &e);
     if (!ok) {
         *err = os_error();

@@ -1,7 +1,8 @@
 // The reading thread: moves the movie file into the busy list in 4096-byte chunks.
 // Each pass reads 8192 bytes and queues only the first 4096, and only once the 4096
 // after them are not all zero, so data still being written by the fetcher (zero
-// regions) is never passed on; the rest is read again by the next pass.
+// regions) is never passed on; the rest is read again by the next pass. While it
+// waits so, a player that closes or resets the connection ends the run (status 1).
 #include "cinema/cinema.h"
 
 #include <chrono>
@@ -61,6 +62,16 @@ void read_movie() {
 
         int32_t chunk = 0, rest = 0;
         if (!lookahead_chunk(local, n, &chunk, &rest)) {
+            // Nothing goes out while the fetcher has not written on, so no failed send
+            // would ever tell that the player has gone: look at the connection, or the
+            // run (and the supervisor's slot and QI session) would wait for good.
+            int err = 0;
+            if (net_peer_gone(net_sock(g.chan), &err)) {
+                CINEMA_LOG(SEV_I, "Player has gone while waiting for data, error code: %d", err);
+                int32_t running = 0;
+                g.stop_code.compare_exchange_strong(running, SEV_S);
+                break;
+            }
             os_sleep_ms(MOVIE_RETRY_MS);
             continue;
         }

@@ -25,7 +25,9 @@ bool restart_fetcher(int *restarts) {
         msgpipe_close(&g.fetcher_pipe);
         proc_close(&t.procs[0]);
         ++*restarts;
-        while (*restarts <= RESTART_TRIES) {
+        // A supervisor that is stopping starts no new fetcher; looking before every
+        // attempt keeps its shutdown, which waits for this lock, to one attempt at most.
+        while (*restarts <= RESTART_TRIES && g.stop_status == 0) {
             if (start_fetcher_process() & 1) {
                 *restarts = 0;
                 started = true;
@@ -33,10 +35,12 @@ bool restart_fetcher(int *restarts) {
             }
             log_printf(MRSHL, SEV_E, "Failed to restart KVT-Fetcher, retry in 1 seconds (%d/13)",
                        *restarts);
+            if (g.stop_status != 0) break;
             os_sleep_ms(RESTART_SPACING_MS);
             ++*restarts;
         }
     }
+    if (!started && g.stop_status != 0) return false; // stopping: its status stands
     if (!started) {
         g.stop_status =
             log_printf(MRSHL, SEV_E, "Failed to restart KVT-Fetcher %d times, aborting...",

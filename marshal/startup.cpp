@@ -225,6 +225,10 @@ int marshal_main(int argc, char **argv) {
     cache_dir_from_registry();
     parse_command_line(argc, argv, options);
     list_options(options);
+    if (!(check_port_option(MRSHL, "port", g.port) & 1) ||
+        !(check_port_option(MRSHL, "port_min", g.port_min) & 1) ||
+        !(check_port_option(MRSHL, "port_max", g.port_max) & 1))
+        return SEV_F;
 
     if (!job_create(&g.job))
         return log_printf(MRSHL, SEV_F, "CreateJobObject() failure -> %d", os_error());

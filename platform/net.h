@@ -31,6 +31,12 @@ int net_wait_readable(net_sock s, int timeout_ms, bool *exceptional = nullptr);
 // Waits until the socket can take more data; same results.
 int net_wait_writable(net_sock s, int timeout_ms);
 
+// Whether the peer has closed or reset the connection, looked at without waiting and
+// without taking any data: true with *err the reset's error number (0 after a close).
+// Unread data from the peer does not count; a socket that cannot be looked at gives
+// false.
+bool net_peer_gone(net_sock s, int *err);
+
 long net_send(net_sock s, const void *data, size_t len); // one send call
 long net_send_all(net_sock s, const void *data,
                   size_t len); // repeats until all is sent or a failure

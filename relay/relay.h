@@ -60,6 +60,9 @@ extern relay_state g_relay;
 // Start-up and lifecycle (relay_main.cpp).
 void relay_clamp_options();
 int relay_main(int argc, char **argv);
+// SIGTERM, SIGINT and SIGSEGV: the handler only notes the signal; a watcher thread
+// logs "Get the %d/%x signal, set exit_flag!" and ends the process with its number.
+void relay_install_signals();
 extern option_entry g_relay_options[];
 
 // Buffer pool (buffer_pool.cpp).

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/os.h"
+#include "platform/signal_note.h"
 
 static void plain_sleep(unsigned ms) {
     os_sleep_ms(ms);
@@ -57,12 +58,53 @@ void relay_clamp_options() {
         g_relay.duration = 67;
 }
 
+enum { SEGV_GRACE_MS = 2000 };
+
+// Only notes the signal: the line needs local time and stdio, whose locks the
+// interrupted thread may hold, so signal_watch writes it and ends the process.
 static void sig_handler(int sig) {
+    signal_note(sig);
+    if (sig == SIGSEGV) {
+        // Returning would fault again at once: wait here for signal_watch, and end
+        // the process without the line should it not get through.
+        os_sleep_ms(SEGV_GRACE_MS);
+        std::_Exit(sig);
+    }
+}
+
+// Ends the relay at once on a signal, whatever the mode is doing, with the signal
+// number as exit code; the orderly stop of the main thread does not run.
+static void signal_watch() {
+    int sig = signal_wait();
     log_trace_printf(RELAY_TAG, SEV_I, "Get the %d/%x signal, set exit_flag!", RELAY_PROG,
                      "sig_handler", __LINE__, sig, sig);
     g_relay.exit_flag = SEV_I;
     fflush(stdout);
     std::_Exit(sig);
+}
+
+void relay_install_signals() {
+    static const char op[] = "main";
+    static bool watching = false;
+    if (!watching) {
+        signal_note_init();
+        try {
+            std::thread(signal_watch).detach();
+            watching = true;
+        } catch (const std::system_error &e) {
+            // Without the watcher a noted signal would end nothing: keep the
+            // system's default action, which ends the process.
+            log_trace_printf(RELAY_TAG, SEV_E, "Error establishing signal's handler, error = %d",
+                             RELAY_PROG, op, __LINE__, e.code().value());
+            return;
+        }
+    }
+    static const int signals[] = {SIGTERM, SIGINT, SIGSEGV};
+    for (int sig : signals) {
+        if (std::signal(sig, sig_handler) == SIG_ERR)
+            log_trace_printf(RELAY_TAG, SEV_E, "Error establishing signal's handler, error = %d",
+                             RELAY_PROG, op, __LINE__, errno);
+    }
 }
 
 // A live thread and whether it has returned, so that main waits for it at most 5000 ms.
@@ -124,12 +166,7 @@ int relay_main(int argc, char **argv) {
     static const char op[] = "main";
     log_trace_printf(RELAY_TAG, SEV_I, "Rev: X.54-03/Win64, Starting ... (built  at %s)",
                      RELAY_PROG, op, __LINE__, g_build_stamp);
-    static const int signals[] = {SIGTERM, SIGINT, SIGSEGV};
-    for (int sig : signals) {
-        if (std::signal(sig, sig_handler) == SIG_ERR)
-            log_trace_printf(RELAY_TAG, SEV_E, "Error establishing signal's handler, error = %d",
-                             RELAY_PROG, op, __LINE__, errno);
-    }
+    relay_install_signals();
     parse_command_line(argc, argv, g_relay_options);
     relay_clamp_options();
     list_options(g_relay_options);

@@ -283,3 +283,9 @@ int32_t parse_and_list_options(int argc, char **argv, option_entry *table) {
             list_entry(e, true);
     return SEV_S;
 }
+
+int32_t check_port_option(const char *tag, const char *name, int32_t value) {
+    if (value >= 1 && value <= 65535) return SEV_S;
+    return log_printf(tag, SEV_F, "Illegal port %d in option -%s, allowed 1 to 65535", int(value),
+                      name);
+}

@@ -52,5 +52,10 @@ int32_t list_options(const option_entry *table);
 // The movie streamer's parser: no trimming, abbreviations allowed, lists at the end.
 int32_t parse_and_list_options(int argc, char **argv, option_entry *table);
 
+// A port option outside 1..65535 would be cut to 16 bits by the socket calls and
+// name another port: logs F "Illegal port %d in option -%s, allowed 1 to 65535" with
+// the facility tag and returns SEV_F; SEV_S for a valid port.
+int32_t check_port_option(const char *tag, const char *name, int32_t value);
+
 // Removes leading and trailing white space in place; returns the new length.
 unsigned trim_text(char *text, unsigned len);

@@ -52,6 +52,7 @@ int main(int argc, char **argv) {
     };
     if (!(parse_command_line(argc, argv, table) & 1)) return 4;
     list_options(table);
+    if (!(check_port_option(QISRV, "port", port) & 1)) return SEV_F;
 
     qisrv_state &g = g_qisrv;
     g.port = port;

@@ -27,20 +27,19 @@ bool job_assign(os_job *job, const os_process *p) {
         errno = EINVAL;
         return false;
     }
-    if (job->count == JOB_MAX_MEMBERS) {
-        // Make room: members that have ended need no killing.
-        unsigned kept = 0;
-        for (unsigned i = 0; i < job->count; i++) {
-            if (member_ended(job->members[i]))
-                close(int(job->members[i]));
-            else
-                job->members[kept++] = job->members[i];
-        }
-        job->count = kept;
-        if (kept == JOB_MAX_MEMBERS) {
-            errno = ENOSPC;
-            return false;
-        }
+    // Members that have ended need no killing: drop them on every assign, so the job
+    // holds descriptors only for children still running, however many have run.
+    unsigned kept = 0;
+    for (unsigned i = 0; i < job->count; i++) {
+        if (member_ended(job->members[i]))
+            close(int(job->members[i]));
+        else
+            job->members[kept++] = job->members[i];
+    }
+    job->count = kept;
+    if (kept == JOB_MAX_MEMBERS) {
+        errno = ENOSPC;
+        return false;
     }
     int fd = fcntl(int(p->handle), F_DUPFD_CLOEXEC, 3);
     if (fd < 0) return false;

@@ -141,6 +141,25 @@ int net_wait_writable(net_sock s, int timeout_ms) {
     return poll_one(int(s), POLLOUT, timeout_ms, &rev);
 }
 
+bool net_peer_gone(net_sock s, int *err) {
+    *err = 0;
+    short rev = 0;
+    if (poll_one(int(s), POLLIN | POLLRDHUP, 0, &rev) <= 0) return false;
+    if (rev & (POLLERR | POLLHUP | POLLRDHUP)) {
+        socklen_t len = sizeof *err;
+        if (getsockopt(int(s), SOL_SOCKET, SO_ERROR, err, &len) != 0) *err = 0;
+        return true;
+    }
+    char c;
+    ssize_t n = recv(int(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return true;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        *err = errno;
+        return true;
+    }
+    return false;
+}
+
 long net_send(net_sock s, const void *data, size_t len) {
     for (;;) {
         ssize_t n = send(int(s), data, len, MSG_NOSIGNAL);

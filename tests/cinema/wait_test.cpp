@@ -30,9 +30,13 @@ TEST(CinemaWait, GivesUpAfterTheLimitWithStatus2) {
     test_world world;
     std::string cache = world.path("vcache");
     ASSERT_TRUE(make_dirs(cache));
-    // Names that do not begin with the CID text do not count.
+    // Names that do not begin with the CID text do not count, nor those of a longer
+    // CID, nor live chunk files.
     ASSERT_TRUE(write_text_file(cache + "/142.avi", "x"));
     ASSERT_TRUE(write_text_file(cache + "/4.avi", "x"));
+    ASSERT_TRUE(write_text_file(cache + "/420.avi", "x"));
+    ASSERT_TRUE(write_text_file(cache + "/42---7.dat", "x"));
+    ASSERT_TRUE(write_text_file(cache + "/42---12.DAT", "x"));
 
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
@@ -78,7 +82,10 @@ TEST(CinemaWait, FindsTheFileWrittenDuringTheWait) {
     std::thread fetcher([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         write_text_file(cache + "/143.avi", "not this one");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        write_text_file(cache + "/43---2.dat", "a live chunk");
+        write_text_file(cache + "/430.avi", "another movie");
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
         write_text_file(cache + "/43-movie.avi", "this one");
     });
     int64_t begin = test_now_ms();

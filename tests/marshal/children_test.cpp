@@ -117,6 +117,40 @@ TEST(MarshalStartup, CacheDirectoryFromRegistryOptionOrTemp) {
     EXPECT_EQ(w.count("Failed to start KVT-Fetcher"), 0);
 }
 
+// A port beyond 16 bits or below 1 would listen on another port (82225 on 16689):
+// refused before anything starts, for the QI test server as well.
+TEST(MarshalStartup, PortOptionsOutsideTheRangeAreRefused) {
+    marshal_world w;
+    const std::vector<std::pair<std::string, std::string>> bad = {{"port", "82225"},
+                                                                  {"port", "-1"},
+                                                                  {"port", "0"},
+                                                                  {"port_min", "65536"},
+                                                                  {"port_max", "-6889"}};
+    for (const auto &o : bad) {
+        const std::string name = o.first + o.second + ".log";
+        EXPECT_FALSE(w.start({"-" + o.first + "=" + o.second}, name)) << name;
+        int code = -1;
+        ASSERT_TRUE(w.sup->wait_exit(10000, &code)) << name;
+        EXPECT_EQ(code, 4) << name;
+        EXPECT_EQ(w.count("%MRSHL-F: Illegal port " + o.second + " in option -" + o.first +
+                          ", allowed 1 to 65535\n"),
+                  1)
+            << w.log();
+        EXPECT_EQ(w.count("Start listening"), 0) << w.log();
+        EXPECT_EQ(w.count("KVT-Fetcher was started"), 0) << w.log();
+    }
+    if (!std::filesystem::exists(bin_path("varnex-qi-server"))) return;
+    child_run qi;
+    ASSERT_TRUE(qi.start(w.world, bin_path("varnex-qi-server"), {"-port=70000"}, "qi.log"));
+    int code = -1;
+    ASSERT_TRUE(qi.wait_exit(10000, &code));
+    EXPECT_EQ(code, 4);
+    EXPECT_NE(qi.log().find("Illegal port 70000 in option -port, allowed 1 to 65535\n"),
+              std::string::npos)
+        << qi.log();
+    EXPECT_EQ(qi.log().find("listening"), std::string::npos) << qi.log();
+}
+
 TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
     marshal_world w;
     const std::string dumps = w.world.path("dumps");

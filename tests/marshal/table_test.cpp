@@ -3,6 +3,7 @@
 // monitor watching more than 64 children in one wait.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -252,4 +253,58 @@ TEST(MarshalTable, FetcherThatNeverOpensItsPipeIsReaped) {
     EXPECT_EQ(-1, waitpid(pid, nullptr, WNOHANG)); // already reaped
     EXPECT_EQ(ECHILD, errno);
     job_close(&g_marshal.job);
+}
+
+// A supervisor that is stopping starts no new fetcher: the monitor looks at the stop
+// status before every restart attempt, so shutdown (which takes the pipe lock after
+// its 5-second wait) waits for one attempt at most. The stand-in fetcher counts its
+// starts and ends after 2 s without opening the pipe: each attempt fails.
+TEST(MarshalTable, StoppingSupervisorMakesNoFurtherFetcherRestarts) {
+    test_world w;
+    marshal_set_defaults();
+    marshal_state &g = g_marshal;
+    const std::string dir = w.path("bin"), starts = w.path("fetcher-starts");
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(write_text_file(dir + "/KVT-Fetcher",
+                                "#!/bin/sh\necho x >> '" + starts + "'\nexec sleep 2\n"));
+    std::filesystem::permissions(dir + "/KVT-Fetcher", std::filesystem::perms::owner_all);
+    snprintf(g.module_dir, sizeof g.module_dir, "%s", dir.c_str());
+    ASSERT_TRUE(job_create(&g.job));
+    auto start_count = [&] {
+        std::string text = read_text_file(starts);
+        return std::count(text.begin(), text.end(), 'x');
+    };
+    stdout_capture cap;
+
+    // The stop comes while the monitor waits; then the fetcher ends: no attempt.
+    ASSERT_TRUE(proc_start("/bin/sleep", "sleep 60", -1, &g.children.procs[0]));
+    os_process fetcher = g.children.procs[0];
+    g.children.count = 1;
+    std::thread monitor(child_monitor);
+    os_sleep_ms(300);
+    g.stop_status = 2;
+    ASSERT_TRUE(proc_terminate(&fetcher, 1));
+    monitor.join();
+    EXPECT_EQ(start_count(), 0);
+    EXPECT_EQ(g.stop_status.load(), 2);
+
+    // The stop comes during the first attempt: there is no second one.
+    g.stop_status = 0;
+    ASSERT_TRUE(proc_start("/bin/sleep", "sleep 60", -1, &g.children.procs[0]));
+    fetcher = g.children.procs[0];
+    monitor = std::thread(child_monitor);
+    ASSERT_TRUE(proc_terminate(&fetcher, 1));
+    int64_t end = test_now_ms() + 10000;
+    while (start_count() == 0 && test_now_ms() < end)
+        os_sleep_ms(20);
+    ASSERT_EQ(start_count(), 1);
+    g.stop_status = 2;
+    monitor.join();
+    EXPECT_EQ(start_count(), 1);
+    EXPECT_EQ(g.stop_status.load(), 2);
+    const std::string log = cap.text();
+    EXPECT_EQ(log.find("(2/13)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("aborting"), std::string::npos) << log;
+    EXPECT_NE(log.find("Child processes monitor was stopped"), std::string::npos) << log;
+    job_close(&g.job);
 }

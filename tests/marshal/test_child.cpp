@@ -1,7 +1,8 @@
 // A stand-in streamer for the supervisor's tests, installed as KVT-Relay and
 // KVT-Cinema in a test's program folder. It writes its arguments, one a line, to
 // "<its folder>/started/<pid>.args", greets the player on the inherited -chan socket
-// and holds the connection until the player closes it (or 300 s pass).
+// and holds the connection until the player closes it (or 300 s pass); with a file
+// "end-at-once" in its folder it ends right after the greeting.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,12 @@ int main(int argc, char **argv) {
     char hello[64];
     int hl = snprintf(hello, sizeof hello, "HTTP/1.1 200 OK\r\n\r\nchild %d\n", os_process_id());
     net_send(net_sock(chan), hello, size_t(hl));
+    snprintf(path, sizeof path, "%s/end-at-once", module);
+    os_file quick;
+    if (file_open_read(path, &quick)) {
+        file_close(&quick);
+        return 0;
+    }
     for (int waited = 0; waited < 300; waited++) {
         int w = net_wait_readable(net_sock(chan), 1000);
         if (w < 0) break;

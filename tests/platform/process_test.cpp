@@ -232,6 +232,16 @@ TEST(PlatformJob, MembersDieOnCloseAndWithTheOwner) {
     ASSERT_TRUE(start("platform_helper sleep 60000", -1, &outside));
     ASSERT_TRUE(job_assign(&job, &a));
     ASSERT_TRUE(job_assign(&job, &b));
+    // Members that have ended are dropped on the next assign: the job's descriptors
+    // stay with the running children, however many have run.
+    for (int i = 0; i < 40; i++) {
+        os_process quick;
+        ASSERT_TRUE(start("platform_helper exit 0", -1, &quick));
+        ASSERT_TRUE(job_assign(&job, &quick));
+        ASSERT_TRUE(proc_wait(&quick, 5000));
+        proc_close(&quick);
+    }
+    EXPECT_EQ(job.count, 3u); // a, b and the last one, dropped at the next assign
     job_close(&job);
     int code = 0;
     ASSERT_TRUE(proc_wait(&a, 5000));

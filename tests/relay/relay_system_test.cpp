@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "relay/relay.h"
 #include "tests/relay/relay_gate.h"
 #include "tests/relay/relay_test_util.h"
 #include "tests/support/test_support.h"
@@ -130,6 +132,35 @@ TEST(RelayStart, OptionsClampedAndSemaphoreShared) {
     EXPECT_NE(live1.log().find("%RELAY-I: Get the 15/f signal, set exit_flag!\n"),
               std::string::npos);
     live2.kill_now();
+}
+
+// A signal that lands while the interrupted thread is inside the log's clock (local
+// time holds a lock there): the handler must not log itself, or it waits for that
+// thread for good. Here the clock refuses to run until the interrupted thread has
+// gone on; a handler that logs gives up after 3 s with exit code 99.
+static std::atomic<bool> s_in_clock{false};
+static void clock_held_by_interrupted_thread(log_clock_reading *out) {
+    for (int waited = 0; s_in_clock.load(); waited += 10) {
+        if (waited >= 3000) std::_Exit(99);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    *out = {9, 12, 2026, 12, 0, 0, 0};
+}
+
+TEST(RelaySignal, HandlerOnlyNotesAndTheWatcherEndsWithTheSignalNumber) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            log_set_clock(clock_held_by_interrupted_thread);
+            relay_install_signals();
+            s_in_clock = true;
+            raise(SIGTERM); // handled on this thread, before raise returns
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            s_in_clock = false;
+            std::this_thread::sleep_for(std::chrono::seconds(10));
+            std::_Exit(98);
+        },
+        testing::ExitedWithCode(15), "");
 }
 
 TEST(RelayLive, PlayersFindVideoAndAudio) {
