@@ -148,7 +148,9 @@ template <class F> static void for_each_value(const std::string &text, F fn) {
 
 // "A\\B\\C" -> "<registry>/A/B/C.reg"; components may not be empty, "." or "..".
 static bool key_file(const char *key_path, char *out, size_t cap) {
-    std::string file = os_registry_dir();
+    const char *root = os_registry_dir();
+    if (!root) return false;
+    std::string file = root;
     const char *p = key_path;
     bool any = false;
     while (*p) {

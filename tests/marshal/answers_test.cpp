@@ -1,8 +1,13 @@
 // The real supervisor over real sockets: fixed answers, refusals, the request time
-// limit, the pause between connections, the single-instance guard and the tray pipe.
+// limit, the pause between connections, the single-instance guard, the runtime
+// folder and the tray pipe.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "marshal_world.h"
 
@@ -124,6 +129,34 @@ TEST(MarshalStartup, SecondInstanceEndsWithExitCode3) {
     EXPECT_EQ(log.find("Registry key"), std::string::npos) << log;
     // The first one goes on serving.
     EXPECT_EQ(http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000), answer0);
+}
+
+// The default runtime folder "/tmp/varnex-<uid>" made first by another user: the
+// supervisor does not use it (its lock and pipes would be in that user's hands).
+TEST(MarshalStartup, RuntimeFolderOfAnotherUserIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    test_world world;
+    const unsigned uid = spare_uid();
+    const std::string home = "/tmp/varnex-" + std::to_string(uid);
+    std::filesystem::remove_all(home);
+    ASSERT_EQ(mkdir(home.c_str(), 0777), 0); // root's, as if another user made it
+    ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+    child_run m;
+    ASSERT_TRUE(m.start(world, as_user_program(),
+                        as_user_without_folders(uid, bin_path("KVT-Marshal"),
+                                                {"-port=" + std::to_string(free_tcp_port())})));
+    int code = -1;
+    bool ended = m.wait_exit(10000, &code);
+    std::string log = m.log();
+    std::filesystem::remove_all(home);
+    ASSERT_TRUE(ended) << log;
+    EXPECT_EQ(code, 4) << log;
+    EXPECT_NE(
+        log.find("%MRSHL-F: Folder '" + home +
+                 "' is not a private folder of this user (mode 0700) : " + std::to_string(EPERM)),
+        std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("CreateMutex"), std::string::npos) << log;
 }
 
 TEST(MarshalStartup, MissingOrBusyTrayPipeIsLoggedAndDropped) {
