@@ -86,6 +86,44 @@ TEST(MarshalAnswers, RefusalsAnswer400WithTheirLogLines) {
     }
 }
 
+// A CID or chunk number beyond the signed 32 bits would reach the streamer cut to
+// another channel: refused with 400 and a line naming it. Numbers within the range,
+// the negative ones too, still start a streamer.
+TEST(MarshalAnswers, NumbersBeyond32BitsAreRefused) {
+    marshal_world w;
+    ASSERT_TRUE(w.start({}));
+    player_conn edge;
+    ASSERT_TRUE(
+        edge.open(w.port, "GET /hls?cid=-2147483648&sid=s&chunk=2147483647 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(w.wait_started(1, 5000)) << w.log();
+    EXPECT_EQ(w.started()[0], (std::vector<std::string>{
+                                  "KVT-Relay", "-chan=" + std::to_string(w.last_sd()),
+                                  "-cid=-2147483648", "-dir=" + w.world.temp_dir() + "/vcache",
+                                  "-delay=5", "-sid=s", "-chunk=2147483647", "-hls"}));
+    edge.close();
+
+    struct {
+        const char *request;
+        const char *message;
+    } cases[] = {
+        {"GET /stream?cid=2147483648&sid=s HTTP/1.1\r\n\r\n",
+         "cid=2147483648 is out of range in request 'GET /stream?cid=2147483648&sid=s HTTP/1.1'"},
+        {"GET /movie?sid=s&cid=-99999999999 HTTP/1.1\r\n\r\n",
+         "cid=-99999999999 is out of range in request 'GET /movie?sid=s&cid=-99999999999 "
+         "HTTP/1.1'"},
+        {"GET /hls?cid=5&sid=s&chunk=99999999999999 HTTP/1.1\r\n\r\n",
+         "chunk=99999999999999 is out of range in request 'GET "
+         "/hls?cid=5&sid=s&chunk=99999999999999 HTTP/1.1'"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(http_exchange(w.port, c.request, 10000), answer1);
+        std::string line = "%MRSHL-E: [#" + std::to_string(w.last_sd()) + "] " + c.message + "\n";
+        EXPECT_TRUE(w.wait_count(line, 1, 3000)) << w.log();
+    }
+    EXPECT_EQ(w.started().size(), 1u);
+}
+
 TEST(MarshalAnswers, UnfinishedRequestGetsNoAnswerAfterFiveSeconds) {
     marshal_world w;
     ASSERT_TRUE(w.start({}));
