@@ -3,9 +3,10 @@
 // $VARNEX_RUNTIME_DIR/pipe/NAME; while a client is connected the name answers
 // "busy" to further clients, as a one-instance Windows pipe does.
 //
-// The server admits each client it takes with one octet. A client's first write
-// or read waits for it (up to MSGPIPE_ADMIT_MS for a write), so a client that the
-// server drops instead is told OS_E_BUSY there: a write that succeeds is read.
+// A client is either told busy (OS_E_BUSY) or served: a write that succeeds is read.
+// Here the server admits each client it takes with one octet, and a client's first
+// write or read waits for it (a write up to MSGPIPE_ADMIT_MS), so a client that
+// connected as the instance was being taken learns there that it is busy.
 #pragma once
 
 #include <cstddef>
