@@ -215,7 +215,11 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
         if (i == 0 || i == 4) {
             int64_t number = decimal_at(v, v + vl);
             if (number < INT32_MIN || number > INT32_MAX) {
-                if (!too_big) too_big = keys[i], too_big_value = v, too_big_len = vl;
+                if (!too_big) {
+                    too_big = keys[i];
+                    too_big_value = v;
+                    too_big_len = vl;
+                }
                 continue;
             }
         }
