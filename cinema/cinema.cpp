@@ -1,5 +1,5 @@
 // The movie streamer's options, usage text and main thread: parse, find and open the
-// movie, answer a start beyond its end with 416, otherwise run the reading and the
+// movie, answer a start outside it with 416, otherwise run the reading and the
 // streaming thread and wait for both.
 #include "cinema/cinema.h"
 
@@ -71,8 +71,9 @@ static void close_all() {
 // Nothing to send from the start position: answer 416 with the size and end the run.
 static int32_t refuse_range() {
     cinema_state &g = g_cinema;
-    CINEMA_LOG(SEV_I, "Position %lld is beyond the end of '%s' (%lld bytes), answered 416",
-               (long long)g.start, g.path, (long long)g.size);
+    CINEMA_LOG(SEV_I, "Position %lld is %s '%s' (%lld bytes), answered 416", (long long)g.start,
+               g.start < 0 ? "before the start of" : "beyond the end of", g.path,
+               (long long)g.size);
     g.header_len = format_refusal_header(g.header, sizeof g.header, g.size);
     if (net_send_all(net_sock(g.chan), g.header, size_t(g.header_len)) != g.header_len) {
         CINEMA_LOG(SEV_E, "Error while sending answer header to client : %d", net_error());
@@ -123,6 +124,12 @@ int cinema_main(int argc, char **argv) {
         return CINEMA_LOG(SEV_F, "Cannot get size of '%s' : %d", g.path, err);
     }
     g.size = int64_t(size);
+    // A suffix range (bytes=-N) arrives as a negative position and a huge one as a
+    // position past the end: neither can be sought, both are answered 416.
+    if (g.pos < 0 || g.pos >= g.size) {
+        g.start = g.pos;
+        return refuse_range();
+    }
     int64_t start = 0;
     if (!file_seek(&g.movie, g.pos, FILE_FROM_BEGIN, &start)) {
         err = os_error();

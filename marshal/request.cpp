@@ -2,6 +2,7 @@
 // line, query keys and headers into the request record, and the fixed answers.
 // Every search is bounded by the received octets; the buffer carries no terminator.
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -196,6 +197,10 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
     }
 
     static const char *const keys[] = {"cid", "qi", "udata", "sid", "chunk"};
+    // A CID or chunk number beyond 32 bits would reach the children cut to another
+    // number, so the player would get another channel: such a request is refused.
+    const char *too_big = nullptr, *too_big_value = nullptr;
+    int too_big_len = 0;
     for (int i = 0; i < 5; i++) {
         const char *v;
         int vl = scan_key_value(q, qlen, keys[i], &v);
@@ -206,6 +211,17 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
             shown[vl] = 0;
             trace_printf("%.*s[0:%d]='%s'", KVT_MARSH, "parse_request", __LINE__,
                          int(strlen(keys[i])), keys[i], vl, shown);
+        }
+        if (i == 0 || i == 4) {
+            int64_t number = decimal_at(v, v + vl);
+            if (number < INT32_MIN || number > INT32_MAX) {
+                if (!too_big) {
+                    too_big = keys[i];
+                    too_big_value = v;
+                    too_big_len = vl;
+                }
+                continue;
+            }
         }
         switch (i) {
         case 0:
@@ -263,6 +279,11 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
     if (code == 1) {
         send_ans(s, 6);
         return REQUEST_DONE;
+    }
+    if (too_big) {
+        send_ans(s, 1);
+        return log_printf(MRSHL, SEV_E, "[#%d] %s=%.*s is out of range in request '%.*s'", sd,
+                          too_big, too_big_len, too_big_value, int(len), text);
     }
     if (rq.cid == 0) {
         send_ans(s, 1);

@@ -211,6 +211,13 @@ int marshal_main(int argc, char **argv) {
     memcpy(g.channel_name.text, channel_name_initial, g.channel_name.len);
     log_printf(MRSHL, SEV_I, "Starting ... (built  at %s)", marshal_build_stamp);
 
+    // Pipes and locks must live where no other local user can reach them.
+    char refused[OS_PATH_MAX];
+    if (!os_check_private_dirs(refused, sizeof refused))
+        return log_printf(MRSHL, SEV_F,
+                          "Folder '%s' is not a private folder of this user (mode 0700) : %d",
+                          refused, os_error());
+
     named_object guard;
     switch (named_mutex_create(instance_mutex, &guard)) {
     case NAMED_FAILED:

@@ -2,6 +2,11 @@
 // whole messages in both directions. Here a Unix-domain SOCK_SEQPACKET socket at
 // $VARNEX_RUNTIME_DIR/pipe/NAME; while a client is connected the name answers
 // "busy" to further clients, as a one-instance Windows pipe does.
+//
+// A client is either told busy (OS_E_BUSY) or served: a write that succeeds is read.
+// Here the server admits each client it takes with one octet, and a client's first
+// write or read waits for it (a write up to MSGPIPE_ADMIT_MS), so a client that
+// connected as the instance was being taken learns there that it is busy.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +16,11 @@ struct msg_pipe {
     intptr_t conn;   // the connected end, -1 when none
     intptr_t listen; // server only: the listening end, -1 when none
     char name[64];
-    intptr_t owner; // server only: what holds the name (a lock file here), -1 otherwise
+    intptr_t owner;            // server only: what holds the name (a lock file here), -1 otherwise
+    int32_t pending_admission; // client only: 1 until the server's admission octet is read
 };
-// All fields are set by msgpipe_create / msgpipe_open; a closed pipe has them at -1.
+// All fields are set by msgpipe_create / msgpipe_open; a closed pipe has its
+// handles at -1.
 
 // Server end. Fails with OS_E_EXISTS when a live server already has the name.
 bool msgpipe_create(const char *name, msg_pipe *out);
@@ -25,8 +32,11 @@ void msgpipe_disconnect(msg_pipe *p);
 // Client end of an existing pipe: OS_E_NOT_FOUND when there is no server,
 // OS_E_BUSY when its instance is taken.
 bool msgpipe_open(const char *name, msg_pipe *out);
+// Longest wait of a client's first write for the server to admit it.
+enum { MSGPIPE_ADMIT_MS = 3000 };
 
-// Writes one message; pass_sock (or -1) travels with it to the reader.
+// Writes one message; pass_sock (or -1) travels with it to the reader. A client not
+// yet admitted waits for that first: OS_E_BUSY when it is dropped or not admitted in time.
 long msgpipe_write(msg_pipe *p, const void *data, size_t len, intptr_t pass_sock = -1);
 // Messages are never empty (a zero length is refused).
 // Reads one message (blocking, or up to timeout_ms when >= 0; 0 octets and

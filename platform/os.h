@@ -56,6 +56,10 @@ bool os_program_dir(char *out, size_t cap);
 bool os_temp_root(char *out, size_t cap);
 
 // $VARNEX_RUNTIME_DIR (pipes, lock files, service pid) and $VARNEX_REGISTRY_DIR,
-// with per-user defaults; created on first use.
+// with per-user defaults; created on first use. A default in the shared temporary
+// folder is used only when it is a real folder of this user with mode 0700:
+// otherwise nullptr, with the reason in os_error().
 const char *os_runtime_dir();
 const char *os_registry_dir();
+// True when both folders can be used; otherwise the refused folder goes to refused.
+bool os_check_private_dirs(char *refused, size_t cap);

@@ -39,7 +39,9 @@ bool proc_exit_code(os_process *p, int *code);
 // Ends the process at once. Here it is killed with SIGKILL, so its exit code reads
 // 137 whatever exit_code says.
 bool proc_terminate(const os_process *p, int exit_code);
-void proc_close(os_process *p); // releases the handle (reaps an ended child)
+// Releases the handle. The child is reaped: at once when it has ended, otherwise
+// in the background when it ends (a killed child within moments).
+void proc_close(os_process *p);
 
 // Kill-on-close job: members die when the job is closed or its owner ends.
 enum { JOB_MAX_MEMBERS = 1024 };

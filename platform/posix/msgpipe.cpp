@@ -7,6 +7,11 @@
 // client: after the accept it is closed, so further clients meet no listener and
 // are told "busy"; msgpipe_disconnect opens it again (bound under a temporary name
 // and renamed over the path, so the name never disappears in between).
+//
+// A client can still connect in the moment between the accept and the close; the
+// close then resets it. So the server sends each client it takes one admission
+// octet, and a client's first write or read waits for that octet: a reset or an end
+// of stream instead means "busy", and no message goes into a connection nobody reads.
 #include "platform/msgpipe.h"
 #include "platform/os.h"
 #include "platform/posix/posix_internal.h"
@@ -25,6 +30,8 @@
 void msgpipe_path(const char *name, char *out, size_t cap) {
     if (!posix_runtime_path("pipe", name, out, cap) && cap) out[0] = 0;
 }
+
+static const char ADMIT_OCTET = 'A';
 
 static bool lock_path(const char *name, char *out, size_t cap) {
     char hidden[128];
@@ -70,6 +77,7 @@ static int open_listener(const char *path) {
 
 bool msgpipe_create(const char *name, msg_pipe *out) {
     out->conn = out->listen = out->owner = -1;
+    out->pending_admission = 0;
     snprintf(out->name, sizeof out->name, "%s", name);
     char path[OS_PATH_MAX * 2], lock[OS_PATH_MAX * 2];
     if (strlen(name) >= sizeof out->name) {
@@ -121,38 +129,50 @@ static int wait_fd(int fd, short events, int timeout_ms) {
     }
 }
 
+static bool reopen_listener(msg_pipe *p) {
+    char path[OS_PATH_MAX * 2];
+    if (!posix_runtime_path("pipe", p->name, path, sizeof path)) return false;
+    p->listen = open_listener(path);
+    return p->listen >= 0;
+}
+
 bool msgpipe_wait_client(msg_pipe *p, int timeout_ms) {
     if (p->conn >= 0) return true;
     if (p->owner < 0) {
         errno = EINVAL;
         return false;
     }
-    if (p->listen < 0) {
-        char path[OS_PATH_MAX * 2];
-        if (!posix_runtime_path("pipe", p->name, path, sizeof path)) return false;
-        p->listen = open_listener(path);
-        if (p->listen < 0) return false;
+    int64_t end = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
+    for (;;) {
+        if (p->listen < 0 && !reopen_listener(p)) return false;
+        int left = timeout_ms < 0 ? -1 : int(end - now_ms());
+        if (timeout_ms >= 0 && left < 0) left = 0;
+        if (wait_fd(int(p->listen), POLLIN, left) <= 0) return false;
+        int fd;
+        do {
+            fd = accept4(int(p->listen), nullptr, nullptr, SOCK_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) return false;
+        // One instance: nobody else gets in until the disconnect.
+        close(int(p->listen));
+        p->listen = -1;
+        ssize_t n;
+        do {
+            n = send(fd, &ADMIT_OCTET, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n == 1) {
+            p->conn = fd;
+            return true;
+        }
+        // That client has already gone: wait for the next one.
+        close(fd);
     }
-    if (wait_fd(int(p->listen), POLLIN, timeout_ms) <= 0) return false;
-    int fd;
-    do {
-        fd = accept4(int(p->listen), nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
-    // One instance: nobody else gets in until the disconnect.
-    close(int(p->listen));
-    p->listen = -1;
-    p->conn = fd;
-    return true;
 }
 
 void msgpipe_disconnect(msg_pipe *p) {
     if (p->conn >= 0) close(int(p->conn));
     p->conn = -1;
-    if (p->owner >= 0 && p->listen < 0) {
-        char path[OS_PATH_MAX * 2];
-        if (posix_runtime_path("pipe", p->name, path, sizeof path)) p->listen = open_listener(path);
-    }
+    if (p->owner >= 0 && p->listen < 0) reopen_listener(p);
 }
 
 // True when a live server holds the name.
@@ -168,6 +188,7 @@ static bool server_alive(const char *name) {
 
 bool msgpipe_open(const char *name, msg_pipe *out) {
     out->conn = out->listen = out->owner = -1;
+    out->pending_admission = 0;
     snprintf(out->name, sizeof out->name, "%s", name);
     char path[OS_PATH_MAX * 2];
     sockaddr_un sa;
@@ -190,12 +211,44 @@ bool msgpipe_open(const char *name, msg_pipe *out) {
     int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     out->conn = fd;
+    out->pending_admission = 1;
     return true;
+}
+
+// Client: takes the server's admission octet. 1 admitted, 0 not within timeout_ms
+// (ETIMEDOUT), -1 when the server dropped the connection instead (EBUSY) or failure.
+static int await_admission(msg_pipe *p, int timeout_ms) {
+    if (!p->pending_admission) return 1;
+    int r = wait_fd(int(p->conn), POLLIN, timeout_ms);
+    if (r <= 0) return r;
+    char octet[2];
+    ssize_t n;
+    do {
+        n = recv(int(p->conn), octet, sizeof octet, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1 && octet[0] == ADMIT_OCTET) {
+        p->pending_admission = 0;
+        return 1;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        errno = ETIMEDOUT;
+        return 0;
+    }
+    if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE)))
+        errno = EBUSY;
+    else if (n > 0)
+        errno = EPROTO;
+    return -1;
 }
 
 long msgpipe_write(msg_pipe *p, const void *data, size_t len, intptr_t pass_sock) {
     if (p->conn < 0 || len == 0) {
         errno = p->conn < 0 ? ENOTCONN : EINVAL;
+        return -1;
+    }
+    int admitted = await_admission(p, MSGPIPE_ADMIT_MS);
+    if (admitted <= 0) {
+        if (admitted == 0) errno = EBUSY; // the instance never came free
         return -1;
     }
     iovec iov{const_cast<void *>(data), len};
@@ -226,8 +279,12 @@ long msgpipe_read(msg_pipe *p, void *data, size_t cap, intptr_t *got_sock, int t
         errno = ENOTCONN;
         return -1;
     }
+    int64_t start = now_ms();
+    int admitted = await_admission(p, timeout_ms);
+    if (admitted <= 0) return admitted;
     if (timeout_ms >= 0) {
-        int r = wait_fd(int(p->conn), POLLIN, timeout_ms);
+        int left = timeout_ms - int(now_ms() - start);
+        int r = wait_fd(int(p->conn), POLLIN, left < 0 ? 0 : left);
         if (r == 0) return 0;
         if (r < 0) return -1;
     }
@@ -272,6 +329,8 @@ long msgpipe_peek(msg_pipe *p) {
         errno = ENOTCONN;
         return -1;
     }
+    int admitted = await_admission(p, 0);
+    if (admitted <= 0) return admitted;
     char one;
     for (;;) {
         ssize_t n = recv(int(p->conn), &one, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
@@ -296,4 +355,5 @@ void msgpipe_close(msg_pipe *p) {
     if (p->conn >= 0) close(int(p->conn));
     if (p->owner >= 0) close(int(p->owner));
     p->listen = p->conn = p->owner = -1;
+    p->pending_admission = 0;
 }

@@ -132,6 +132,8 @@ bool posix_make_dirs(const char *path) {
         errno = n ? ENAMETOOLONG : ENOENT;
         return false;
     }
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return true;
     memcpy(buf, path, n + 1);
     for (size_t i = 1; i <= n; i++) {
         if (buf[i] != '/' && buf[i] != 0) continue;
@@ -140,7 +142,6 @@ bool posix_make_dirs(const char *path) {
         if (mkdir(buf, 0700) != 0 && errno != EEXIST) return false;
         buf[i] = keep;
     }
-    struct stat st;
     if (stat(path, &st) != 0) return false;
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
@@ -158,9 +159,41 @@ bool posix_join(char *out, size_t cap, const char *a, const char *b, const char 
     return true;
 }
 
+// The per-user folder in the shared temporary folder. Any local user can create
+// that name first, so it is used only when it is a real folder (not a link) of
+// this user with mode 0700; it is made so when missing.
+static bool private_tmp_dir(char *out, size_t cap) {
+    int n = snprintf(out, cap, "/tmp/varnex-%u", unsigned(getuid()));
+    if (n < 0 || size_t(n) >= cap) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (mkdir(out, 0700) == 0) {
+        if (chmod(out, 0700) != 0) return false; // the umask may have taken bits
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    struct stat st;
+    if (lstat(out, &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        errno = EPERM;
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
 // One folder chosen from a variable or a per-user default. The text is kept per
 // thread and recomputed when the variable changes (tests switch worlds); the
-// folder is created when the text changes.
+// folder is created when the text changes. nullptr when the default in the
+// shared temporary folder is refused.
 struct dir_cache {
     char path[OS_PATH_MAX * 2];
 };
@@ -171,12 +204,18 @@ static const char *cached_dir(dir_cache *cache, const char *var, const char *bas
     const char *v = getenv(var);
     const char *base = getenv(base_var);
     int n;
-    if (v && *v)
+    if (v && *v) {
         n = snprintf(want, sizeof want, "%s", v);
-    else if (base && *base)
+    } else if (base && *base) {
         n = snprintf(want, sizeof want, "%s/%s", base, base_sub);
-    else
-        n = snprintf(want, sizeof want, "/tmp/varnex-%u%s", unsigned(getuid()), tmp_sub);
+    } else {
+        char tmp[64];
+        if (!private_tmp_dir(tmp, sizeof tmp)) {
+            cache->path[0] = 0;
+            return nullptr;
+        }
+        n = snprintf(want, sizeof want, "%s%s", tmp, tmp_sub);
+    }
     if (n < 0 || size_t(n) >= sizeof want) n = snprintf(want, sizeof want, "/tmp");
     if (strcmp(want, cache->path) != 0) {
         posix_make_dirs(want);
@@ -195,9 +234,18 @@ const char *os_registry_dir() {
     return cached_dir(&cache, "VARNEX_REGISTRY_DIR", "HOME", ".varnex/registry", "/registry");
 }
 
+bool os_check_private_dirs(char *refused, size_t cap) {
+    if (os_runtime_dir() && os_registry_dir()) return true;
+    int e = errno;
+    if (cap) snprintf(refused, cap, "/tmp/varnex-%u", unsigned(getuid()));
+    errno = e;
+    return false;
+}
+
 bool posix_runtime_path(const char *sub, const char *name, char *out, size_t cap) {
     char dir[OS_PATH_MAX * 2];
-    if (!posix_join(dir, sizeof dir, os_runtime_dir(), sub)) return false;
+    const char *runtime = os_runtime_dir();
+    if (!runtime || !posix_join(dir, sizeof dir, runtime, sub)) return false;
     if (!posix_make_dirs(dir)) return false;
     return posix_join(out, cap, dir, name);
 }

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <system_error>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -354,12 +355,39 @@ bool proc_terminate(const os_process *p, int exit_code) {
     return pidfd_signal(int(p->handle), SIGKILL) == 0;
 }
 
+// A child whose handle is closed before it has ended would stay a zombie for good
+// once it ends: it is reaped in the background instead (a killed child within
+// moments, a running one whenever it ends), as a closed Windows handle lets go.
+static void reap_later(int pidfd) {
+    try {
+        std::thread([pidfd] {
+            siginfo_t info;
+            memset(&info, 0, sizeof info);
+            while (waitid(idtype_t(P_PIDFD), id_t(pidfd), &info, WEXITED) != 0 && errno == EINTR) {
+            }
+            close(pidfd);
+        }).detach();
+        return;
+    } catch (const std::system_error &) {
+    }
+    // No thread to be had: give a child that has just been killed a moment to end.
+    pollfd ended{pidfd, POLLIN, 0};
+    poll(&ended, 1, 1000);
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    waitid(idtype_t(P_PIDFD), id_t(pidfd), &info, WEXITED | WNOHANG);
+    close(pidfd);
+}
+
 void proc_close(os_process *p) {
     if (p->handle >= 0) {
+        int fd = int(p->handle);
         siginfo_t info;
         memset(&info, 0, sizeof info);
-        waitid(idtype_t(P_PIDFD), id_t(p->handle), &info, WEXITED | WNOHANG);
-        close(int(p->handle));
+        if (waitid(idtype_t(P_PIDFD), id_t(fd), &info, WEXITED | WNOHANG) == 0 && info.si_pid == 0)
+            reap_later(fd); // still running
+        else
+            close(fd);
     }
     p->handle = -1;
     p->pid = 0;

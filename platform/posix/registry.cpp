@@ -148,7 +148,9 @@ template <class F> static void for_each_value(const std::string &text, F fn) {
 
 // "A\\B\\C" -> "<registry>/A/B/C.reg"; components may not be empty, "." or "..".
 static bool key_file(const char *key_path, char *out, size_t cap) {
-    std::string file = os_registry_dir();
+    const char *root = os_registry_dir();
+    if (!root) return false;
+    std::string file = root;
     const char *p = key_path;
     bool any = false;
     while (*p) {
@@ -240,6 +242,13 @@ static bool update_key(reg_key *k, const reg_line *v, bool remove, const char *n
     text += k->key;
     text += "]\n";
     bool found = false, existed = read_whole(k->path, &old_text);
+    if (!existed && errno != ENOENT) {
+        // Only a missing file starts a new key: an unreadable one keeps its values.
+        int e = errno;
+        close(lock);
+        errno = e;
+        return false;
+    }
     for_each_value(old_text, [&](const reg_line &line) {
         if (strcasecmp(line.name.c_str(), name) == 0) {
             if (!found && !remove) {

@@ -1,8 +1,13 @@
 // The real supervisor over real sockets: fixed answers, refusals, the request time
-// limit, the pause between connections, the single-instance guard and the tray pipe.
+// limit, the pause between connections, the single-instance guard, the runtime
+// folder and the tray pipe.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "marshal_world.h"
 
@@ -81,6 +86,44 @@ TEST(MarshalAnswers, RefusalsAnswer400WithTheirLogLines) {
     }
 }
 
+// A CID or chunk number beyond the signed 32 bits would reach the streamer cut to
+// another channel: refused with 400 and a line naming it. Numbers within the range,
+// the negative ones too, still start a streamer.
+TEST(MarshalAnswers, NumbersBeyond32BitsAreRefused) {
+    marshal_world w;
+    ASSERT_TRUE(w.start({}));
+    player_conn edge;
+    ASSERT_TRUE(
+        edge.open(w.port, "GET /hls?cid=-2147483648&sid=s&chunk=2147483647 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(w.wait_started(1, 5000)) << w.log();
+    EXPECT_EQ(w.started()[0], (std::vector<std::string>{
+                                  "KVT-Relay", "-chan=" + std::to_string(w.last_sd()),
+                                  "-cid=-2147483648", "-dir=" + w.world.temp_dir() + "/vcache",
+                                  "-delay=5", "-sid=s", "-chunk=2147483647", "-hls"}));
+    edge.close();
+
+    struct {
+        const char *request;
+        const char *message;
+    } cases[] = {
+        {"GET /stream?cid=2147483648&sid=s HTTP/1.1\r\n\r\n",
+         "cid=2147483648 is out of range in request 'GET /stream?cid=2147483648&sid=s HTTP/1.1'"},
+        {"GET /movie?sid=s&cid=-99999999999 HTTP/1.1\r\n\r\n",
+         "cid=-99999999999 is out of range in request 'GET /movie?sid=s&cid=-99999999999 "
+         "HTTP/1.1'"},
+        {"GET /hls?cid=5&sid=s&chunk=99999999999999 HTTP/1.1\r\n\r\n",
+         "chunk=99999999999999 is out of range in request 'GET "
+         "/hls?cid=5&sid=s&chunk=99999999999999 HTTP/1.1'"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(http_exchange(w.port, c.request, 10000), answer1);
+        std::string line = "%MRSHL-E: [#" + std::to_string(w.last_sd()) + "] " + c.message + "\n";
+        EXPECT_TRUE(w.wait_count(line, 1, 3000)) << w.log();
+    }
+    EXPECT_EQ(w.started().size(), 1u);
+}
+
 TEST(MarshalAnswers, UnfinishedRequestGetsNoAnswerAfterFiveSeconds) {
     marshal_world w;
     ASSERT_TRUE(w.start({}));
@@ -124,6 +167,34 @@ TEST(MarshalStartup, SecondInstanceEndsWithExitCode3) {
     EXPECT_EQ(log.find("Registry key"), std::string::npos) << log;
     // The first one goes on serving.
     EXPECT_EQ(http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000), answer0);
+}
+
+// The default runtime folder "/tmp/varnex-<uid>" made first by another user: the
+// supervisor does not use it (its lock and pipes would be in that user's hands).
+TEST(MarshalStartup, RuntimeFolderOfAnotherUserIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    test_world world;
+    const unsigned uid = spare_uid();
+    const std::string home = "/tmp/varnex-" + std::to_string(uid);
+    std::filesystem::remove_all(home);
+    ASSERT_EQ(mkdir(home.c_str(), 0777), 0); // root's, as if another user made it
+    ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+    child_run m;
+    ASSERT_TRUE(m.start(world, as_user_program(),
+                        as_user_without_folders(uid, bin_path("KVT-Marshal"),
+                                                {"-port=" + std::to_string(free_tcp_port())})));
+    int code = -1;
+    bool ended = m.wait_exit(10000, &code);
+    std::string log = m.log();
+    std::filesystem::remove_all(home);
+    ASSERT_TRUE(ended) << log;
+    EXPECT_EQ(code, 4) << log;
+    EXPECT_NE(
+        log.find("%MRSHL-F: Folder '" + home +
+                 "' is not a private folder of this user (mode 0700) : " + std::to_string(EPERM)),
+        std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("CreateMutex"), std::string::npos) << log;
 }
 
 TEST(MarshalStartup, MissingOrBusyTrayPipeIsLoggedAndDropped) {

@@ -43,7 +43,7 @@ struct tray_listener {
     ~tray_listener();
     std::vector<std::string> texts();
     bool wait_text(const std::string &text, int timeout_ms);
-    msg_pipe pipe{-1, -1, {}, -1};
+    msg_pipe pipe{-1, -1, {}, -1, 0};
     bool ok = false;
 
   private:

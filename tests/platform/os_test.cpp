@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,4 +125,60 @@ TEST(PlatformOs, TempRootAndRuntimeFolders) {
     std::string fallback = "/tmp/varnex-" + std::to_string(getuid());
     EXPECT_EQ(std::string(os_runtime_dir()), fallback);
     EXPECT_EQ(std::string(os_registry_dir()), fallback + "/registry");
+}
+
+// Without folder variables the default lies in the shared /tmp, where another local
+// user could make the name first: it is used only as a real folder of its own user
+// with mode 0700 (made so when missing), for the runtime and the registry alike.
+TEST(PlatformOs, SharedTmpDefaultOnlyWhenPrivate) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    test_world world;
+    const unsigned uid = spare_uid();
+    const std::string home = "/tmp/varnex-" + std::to_string(uid), elsewhere = home + "-elsewhere";
+    struct cleanup {
+        std::string a, b;
+        ~cleanup() {
+            std::filesystem::remove_all(a);
+            std::filesystem::remove_all(b);
+        }
+    } gone{home, elsewhere};
+    std::filesystem::remove_all(home);
+    auto dirs = [&](std::string *out) {
+        child_run c;
+        int code = -1;
+        if (!c.start(world, as_user_program(),
+                     as_user_without_folders(uid, bin_path("platform_helper"), {"dirs"})) ||
+            !c.wait_exit(10000, &code))
+            return -1;
+        *out = c.log();
+        return code;
+    };
+    std::string out;
+    ASSERT_EQ(dirs(&out), 0) << out;
+    EXPECT_NE(out.find("runtime=" + home + " 0\nregistry=" + home + "/registry 0"),
+              std::string::npos)
+        << out;
+    struct stat st;
+    ASSERT_EQ(lstat(home.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+    // Open to others, or another user's: refused.
+    ASSERT_EQ(chmod(home.c_str(), 0755), 0);
+    EXPECT_EQ(dirs(&out), 2);
+    EXPECT_NE(out.find("runtime=refused " + std::to_string(EACCES)), std::string::npos) << out;
+    ASSERT_EQ(chmod(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), 0, 0), 0);
+    EXPECT_EQ(dirs(&out), 2);
+    EXPECT_NE(out.find("registry=refused " + std::to_string(EPERM)), std::string::npos) << out;
+
+    // A link, even to a private folder of the user: refused.
+    std::filesystem::remove_all(home);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(chown(elsewhere.c_str(), uid, uid), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), home.c_str()), 0);
+    EXPECT_EQ(dirs(&out), 2);
+    EXPECT_NE(out.find("runtime=refused " + std::to_string(ENOTDIR)), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(elsewhere + "/registry"));
 }

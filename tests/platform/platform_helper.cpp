@@ -12,6 +12,10 @@
 //   pipeclient NAME      open the pipe, read one message with a socket, send the
 //                        message text on that socket, write "done" back, end
 //   pipehold NAME        open the pipe as a client, print "connected", wait forever
+//   regset KEY NAME N    set the DWORD value NAME of KEY to N: print "set ok", or
+//                        "set failed <errno>" and end with 2
+//   dirs                 print "runtime=" and "registry=" with the folders, or
+//                        "refused <errno>"; end with 0, or 2 when one was refused
 // Output goes to stdout, which the tests collect in a log file.
 #include "platform/fs.h"
 #include "platform/msgpipe.h"
@@ -153,6 +157,24 @@ int main(int argc, char **argv) {
     if (mode == "job") return job_mode();
     if (mode == "pipeserver") return pipeserver(arg);
     if (mode == "pipeclient") return pipeclient(arg);
+    if (mode == "regset" && argc > 4) {
+        reg_key k;
+        if (!reg_open(arg, true, &k) || !reg_set_dword(&k, argv[3], uint32_t(atol(argv[4])))) {
+            say("set failed%s %ld", "", os_error());
+            return 2;
+        }
+        say("%s", "set ok");
+        return 0;
+    }
+    if (mode == "dirs") {
+        const char *run = os_runtime_dir();
+        int run_error = os_error();
+        const char *reg = os_registry_dir();
+        int reg_error = os_error();
+        printf("runtime=%s %d\nregistry=%s %d\n", run ? run : "refused", run ? 0 : run_error,
+               reg ? reg : "refused", reg ? 0 : reg_error);
+        return run && reg ? 0 : 2;
+    }
     if (mode == "pipehold") {
         msg_pipe p;
         if (!msgpipe_open(arg, &p)) {

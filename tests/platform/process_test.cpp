@@ -222,6 +222,32 @@ static bool process_ended(int pid, int timeout_ms) {
     }
 }
 
+// True once pid has gone altogether: ended and reaped.
+static bool process_gone(int pid, int timeout_ms) {
+    int64_t end = test_now_ms() + timeout_ms;
+    while (!read_text_file("/proc/" + std::to_string(pid) + "/stat").empty()) {
+        if (test_now_ms() >= end) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+// Closing the handle of a child that has not ended yet leaves no zombie behind:
+// one just killed (a failed job assignment does that), or one that ends later.
+TEST(PlatformProcess, ClosingBeforeTheEndLeavesNoZombie) {
+    test_world world;
+    os_process killed, running;
+    ASSERT_TRUE(start("platform_helper sleep 60000", -1, &killed));
+    ASSERT_TRUE(start("platform_helper sleep 300", -1, &running));
+    int killed_pid = killed.pid, running_pid = running.pid;
+    ASSERT_TRUE(proc_terminate(&killed, 1));
+    proc_close(&killed);
+    proc_close(&running);
+    EXPECT_EQ(killed.handle, -1);
+    EXPECT_TRUE(process_gone(killed_pid, 10000));
+    EXPECT_TRUE(process_gone(running_pid, 10000));
+}
+
 TEST(PlatformJob, MembersDieOnCloseAndWithTheOwner) {
     test_world world;
     os_job job;

@@ -1,12 +1,16 @@
 // The settings store: key files in the REGEDIT4 text form, typed values, damaged
-// files, and writers killed in the middle of a write.
+// files, writers killed in the middle of a write, and a key file that cannot be read.
 #include "platform/os.h"
 #include "platform/registry.h"
 #include "tests/support/test_support.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static const char *KEY = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex";
 
@@ -151,4 +155,46 @@ TEST(PlatformRegistry, WriterKilledMidWriteLeavesOldOrNew) {
         EXPECT_TRUE(reg_query(&k, "Count", &type, &count, &size) || count == 0);
         reg_close(&k);
     }
+}
+
+// A key file that exists but cannot be read (here: not readable by its user) is not
+// "no file yet": a write fails and leaves the account in it as it was.
+TEST(PlatformRegistry, UnreadableKeyFileIsNotReplaced) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    test_world world;
+    const unsigned uid = spare_uid();
+    const std::string home = "/tmp/varnex-" + std::to_string(uid);
+    struct cleanup {
+        std::string dir;
+        ~cleanup() { std::filesystem::remove_all(dir); }
+    } gone{home};
+    std::filesystem::remove_all(home);
+    auto regset = [&](const char *value, std::string *out) {
+        child_run c;
+        int code = -1;
+        if (!c.start(world, as_user_program(),
+                     as_user_without_folders(uid, bin_path("platform_helper"),
+                                             {"regset", KEY, "Uprate", value})) ||
+            !c.wait_exit(10000, &code))
+            return -1;
+        *out = c.log();
+        return code;
+    };
+    std::string out;
+    ASSERT_EQ(regset("1", &out), 0) << out; // makes the user's folders and the key
+    const std::string file = home + "/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg";
+    const std::string account = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\n"
+                                "\"UserName\"=dword:000004d2\n"
+                                "\"Password\"=\"0123456789abcdef0123456789abcdef01234567\"\n";
+    ASSERT_TRUE(write_text_file(file, account));
+    ASSERT_EQ(chmod(file.c_str(), 0200), 0);
+
+    EXPECT_EQ(regset("5", &out), 2);
+    EXPECT_NE(out.find("set failed " + std::to_string(EACCES)), std::string::npos) << out;
+    EXPECT_EQ(read_text_file(file), account);
+
+    // Readable again: the value joins the account.
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(regset("5", &out), 0) << out;
+    EXPECT_EQ(read_text_file(file), account + "\"Uprate\"=dword:00000005\n");
 }

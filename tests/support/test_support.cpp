@@ -12,6 +12,7 @@
 #include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -325,4 +326,32 @@ uint16_t free_tcp_port() {
         port = ntohs(sa.sin_port);
     close(fd);
     return port;
+}
+
+unsigned spare_uid() {
+    for (unsigned uid = 50000 + unsigned(getpid()) % 10000;; uid++)
+        if (!getpwuid(uid)) return uid;
+}
+
+std::string as_user_program() {
+    return "/usr/bin/env";
+}
+
+std::vector<std::string> as_user_without_folders(unsigned uid, const std::string &program,
+                                                 const std::vector<std::string> &args) {
+    std::vector<std::string> all = {"-u",
+                                    "VARNEX_RUNTIME_DIR",
+                                    "-u",
+                                    "VARNEX_REGISTRY_DIR",
+                                    "-u",
+                                    "XDG_RUNTIME_DIR",
+                                    "-u",
+                                    "HOME",
+                                    "setpriv",
+                                    "--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid),
+                                    "--clear-groups",
+                                    program};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
 }

@@ -69,6 +69,16 @@ struct child_run {
     std::string log_path;
 };
 
+// Acting as another local user (root only). spare_uid: a user id that no account
+// has, different for each test process. as_user_without_folders: the program and
+// arguments for child_run that run program as that user (through env and setpriv)
+// with VARNEX_RUNTIME_DIR, VARNEX_REGISTRY_DIR, XDG_RUNTIME_DIR and HOME unset, so
+// that the per-user default folder "/tmp/varnex-<uid>" applies.
+unsigned spare_uid();
+std::string as_user_program();
+std::vector<std::string> as_user_without_folders(unsigned uid, const std::string &program,
+                                                 const std::vector<std::string> &args);
+
 // Blocking connection to 127.0.0.1:port, close-on-exec; -1 on failure.
 int tcp_connect_loopback(uint16_t port);
 // Connects, sends request, then reads until the peer closes or timeout_ms passes.
