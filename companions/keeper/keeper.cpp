@@ -20,6 +20,7 @@ static const char usage_text[] =
     "stop VarnexService, or the tray's Stop). Options are read from KVT-Keeper.options\n"
     "next to the program first (one a line), then from the command line:\n"
     "  -marshal_args=TEXT   more options for KVT-Marshal, e.g. \"-port=6689 -host=127.0.0.1\"\n"
+    "  -log=FILE            append the output of the keeper and the supervisor to FILE\n"
     "  -backoff_ms=1000     first pause before a restart; it doubles after each quick end\n"
     "  -backoff_max_ms=30000  longest pause\n"
     "  -steady_s=60         a supervisor that ran this long restarts after the first pause\n"
@@ -27,6 +28,7 @@ static const char usage_text[] =
 
 static option_entry s_options[] = {
     option_def("marshal_args", &g_keeper.marshal_args, sizeof g_keeper.marshal_args, OPT_TEXT),
+    option_def("log", &g_keeper.log, sizeof g_keeper.log, OPT_TEXT),
     option_def("backoff_ms", &g_keeper.backoff_ms, sizeof g_keeper.backoff_ms, OPT_INT),
     option_def("backoff_max_ms", &g_keeper.backoff_max_ms, sizeof g_keeper.backoff_max_ms, OPT_INT),
     option_def("steady_s", &g_keeper.steady_s, sizeof g_keeper.steady_s, OPT_INT),
@@ -75,13 +77,13 @@ static int supervise() {
                 proc_close(&marshal);
                 return SEV_S;
             }
-            int code = 0;
+            int code = 0, pid = marshal.pid;
             proc_exit_code(&marshal, &code);
             proc_close(&marshal);
             if (os_time_seconds() - started_at >= g_keeper.steady_s) backoff = g_keeper.backoff_ms;
             log_printf(KEEPER, SEV_E,
-                       "KVT-Marshal (pid %d) ended with exit code %d; restarting in %d ms",
-                       marshal.pid, code, int(backoff));
+                       "KVT-Marshal (pid %d) ended with exit code %d; restarting in %d ms", pid,
+                       code, int(backoff));
         } else {
             log_printf(KEEPER, SEV_E, "Restarting KVT-Marshal in %d ms", int(backoff));
         }
@@ -123,6 +125,9 @@ int keeper_main(int argc, char **argv) {
         read_options_file(options_file, s_options);
     }
     parse_command_line(argc, argv, s_options);
+    if (g_keeper.log.len && !std::freopen(g_keeper.log.text, "a", stdout))
+        log_printf(KEEPER, SEV_E, "Cannot open the log file '%s', errno = %d", g_keeper.log.text,
+                   os_error());
     if (g_keeper.backoff_ms < 1) g_keeper.backoff_ms = 1;
     if (g_keeper.backoff_max_ms < g_keeper.backoff_ms)
         g_keeper.backoff_max_ms = g_keeper.backoff_ms;

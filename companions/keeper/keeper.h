@@ -15,6 +15,7 @@
 
 struct keeper_state {
     option_text marshal_args; // more options for the supervisor's command line
+    option_text log;          // file that takes the output of the keeper and the supervisor
     int32_t backoff_ms;       // first pause before a restart; doubles up to backoff_max_ms
     int32_t backoff_max_ms;
     int32_t steady_s; // a supervisor that ran this long starts the pauses afresh
