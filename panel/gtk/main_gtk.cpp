@@ -29,13 +29,14 @@ gtk_face_state g_face;
 
 void show_balloon_gtk(const panel_icon_record *icon) {
     if (!notify_is_initted()) return;
-    // One notification, updated in place: a new balloon replaces the shown one.
+    // One notification, updated in place: a new balloon replaces the shown one. The
+    // title stays empty, which notify_notification_update would refuse.
     if (!g_face.balloon)
         g_face.balloon =
             notify_notification_new(icon->balloon_title, icon->balloon_text, g_face.icon_path);
     else
-        notify_notification_update(g_face.balloon, icon->balloon_title, icon->balloon_text,
-                                   g_face.icon_path);
+        g_object_set(G_OBJECT(g_face.balloon), "summary", icon->balloon_title, "body",
+                     icon->balloon_text, "icon-name", g_face.icon_path, nullptr);
     notify_notification_set_timeout(g_face.balloon, int(icon->balloon_timeout_ms));
     GError *error = nullptr;
     if (!notify_notification_show(g_face.balloon, &error)) {
@@ -163,9 +164,19 @@ void on_item(GtkMenuItem *item, gpointer) {
     refresh_menu(service_is_running());
 }
 
-// At every opening the service is probed, as the menu is built anew at each click.
+// At every opening the service is probed, as the menu is built anew at each click;
+// the items shown are logged, so a support request can tell what the user saw.
 void on_menu_show(GtkWidget *, gpointer) {
-    refresh_menu(service_is_running());
+    bool running = service_is_running();
+    refresh_menu(running);
+    panel_menu_item items[MENU_ITEMS_MAX];
+    int n = panel_build_menu(running, g_panel.trace_on, items);
+    char shown[512] = "";
+    size_t used = 0;
+    for (int i = 0; i < n && used < sizeof shown; i++)
+        used += size_t(snprintf(shown + used, sizeof shown - used, "%s%s", i ? " | " : "",
+                                items[i].separator ? "-" : items[i].text));
+    log_printf(UTILS_TAG, SEV_I, "Menu: %s", shown);
 }
 
 // Between openings the items follow the state without taking the service's mutex.
