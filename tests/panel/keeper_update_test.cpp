@@ -220,3 +220,30 @@ TEST(Update, CheckAgainstAFileAndAnHttpSource) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Install, LaysOutProgramsIconEntriesAndUnit) {
+    test_world w;
+    std::string prefix = w.path("prefix");
+    std::string cmd = std::string("'") + VARNEX_CMAKE + "' --install '" + VARNEX_BUILD_DIR +
+                      "' --prefix '" + prefix + "' > '" + w.path("install.log") + "' 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << read_text_file(w.path("install.log"));
+    for (const char *p :
+         {"KVT-Keeper", "KVT-Marshal", "KVT-Relay", "KVT-Cinema", "KVT-Fetcher", "varnex-update"})
+        EXPECT_EQ(access((prefix + "/bin/" + p).c_str(), X_OK), 0) << p;
+    std::string unit = read_text_file(prefix + "/share/systemd/user/VarnexService.service");
+    EXPECT_NE(unit.find("ExecStart=" + prefix + "/bin/KVT-Keeper\n"), std::string::npos) << unit;
+    if (access(bin_path("KVT-Panel").c_str(), X_OK) == 0) {
+        EXPECT_EQ(access((prefix + "/bin/KVT-Panel").c_str(), X_OK), 0);
+        EXPECT_EQ(
+            access((prefix + "/share/icons/hicolor/scalable/apps/kvt-panel.svg").c_str(), R_OK), 0);
+        for (const char *entry : {"/share/applications/kvt-panel.desktop",
+                                  "/share/kvt-panel/autostart/kvt-panel.desktop"})
+            EXPECT_NE(read_text_file(prefix + entry).find("Exec=" + prefix + "/bin/KVT-Panel\n"),
+                      std::string::npos)
+                << entry;
+    }
+}
+
+} // namespace
