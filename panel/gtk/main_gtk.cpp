@@ -199,8 +199,8 @@ void build_menu() {
         g_face.items[i] = w;
     }
     g_face.item_count = n;
-    g_signal_connect(g_face.menu, "show", G_CALLBACK(on_menu_show), nullptr);
     gtk_widget_show_all(g_face.menu);
+    g_signal_connect(g_face.menu, "show", G_CALLBACK(on_menu_show), nullptr);
     refresh_menu(service_is_running());
 }
 
