@@ -70,7 +70,8 @@ static void append_argument(char *out, size_t cap, size_t *n, const char *text) 
     out[*n] = 0;
 }
 
-void auth_command_line(const char *login, const char *password, char *out, unsigned cap) {
+void auth_command_line(const char *login, const char *password, char *out, unsigned cap,
+                       bool mask_password) {
     int w = snprintf(out, cap, "\"%s\" -auth -login=", g_panel.update_program_path);
     size_t n = w < 0 ? 0 : size_t(w) >= cap ? cap - 1 : size_t(w);
     append_argument(out, cap, &n, login);
@@ -78,7 +79,7 @@ void auth_command_line(const char *login, const char *password, char *out, unsig
     for (const char *p = pass; *p && n + 1 < cap; p++)
         out[n++] = *p;
     out[n] = 0;
-    append_argument(out, cap, &n, password);
+    append_argument(out, cap, &n, mask_password ? "********" : password);
 }
 
 void account_dialog_open(char uid_text[16], char password_text[PASSWORD_SHOWN + 1]) {
@@ -132,8 +133,13 @@ int account_dialog_ok(const char *login_field, const char *password_field) {
     }
     char line[OS_PATH_MAX + 64 + 4 * 2 * (DIALOG_TEXT_MAX + 2)];
     auth_command_line(login, password, line, sizeof line);
+    // The typed password never reaches a log line.
+    char shown[sizeof line];
+    auth_command_line(login, password, shown, sizeof shown, true);
     int code = 0;
-    if (run_program(g.update_program_path, line, true, &code) && (code & 1)) {
+    bool ran = run_program(g.update_program_path, line, true, &code, shown);
+    std::memset(line, 0, sizeof line);
+    if (ran && (code & 1)) {
         g.settings_changed = true;
         return DIALOG_OK;
     }

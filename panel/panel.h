@@ -149,7 +149,9 @@ void clear_cache();
 
 // programs.cpp
 // Starts a program (command_line may be null); with wait, waits and stores the exit code.
-bool run_program(const char *path, const char *command_line, bool wait, int *exit_code);
+// shown (null: the command line) is the command line as its log lines show it.
+bool run_program(const char *path, const char *command_line, bool wait, int *exit_code,
+                 const char *shown = nullptr);
 void about();
 void check_for_updates();
 
@@ -161,8 +163,10 @@ int account_dialog_ok(const char *login, const char *password);
 void limits_dialog_open(char texts[3][16]);
 int limits_dialog_ok(const char *const texts[3]);
 int dialog_cancel();
-// The -auth command line for the update program.
-void auth_command_line(const char *login, const char *password, char *out, unsigned cap);
+// The -auth command line for the update program; with mask_password its password
+// reads "********" (for the log).
+void auth_command_line(const char *login, const char *password, char *out, unsigned cap,
+                       bool mask_password = false);
 // Signed decimal conversion as the C run-time's atoi does it (leading blanks, sign,
 // digits), saturating at the 32-bit limits.
 int32_t text_to_int(const char *text);

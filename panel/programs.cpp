@@ -8,15 +8,16 @@
 #include "platform/registry.h"
 #include "utils/log.h"
 
-bool run_program(const char *path, const char *command_line, bool wait, int *exit_code) {
+bool run_program(const char *path, const char *command_line, bool wait, int *exit_code,
+                 const char *shown) {
+    if (!command_line) command_line = "";
+    if (!shown) shown = command_line;
     os_process p;
-    if (!proc_start(path, command_line ? command_line : "", -1, &p)) {
-        log_printf(UTILS_TAG, SEV_F, "CreateProcess('%s', '%s') : %d", path,
-                   command_line ? command_line : "", os_error());
+    if (!proc_start(path, command_line, -1, &p)) {
+        log_printf(UTILS_TAG, SEV_F, "CreateProcess('%s', '%s') : %d", path, shown, os_error());
         return false;
     }
-    log_printf(UTILS_TAG, SEV_F, "CreateProcess('%s', '%s') : %d", path,
-               command_line ? command_line : "", os_error());
+    log_printf(UTILS_TAG, SEV_F, "CreateProcess('%s', '%s') : %d", path, shown, os_error());
     if (wait) {
         proc_wait(&p, 0xFFFFFFFFu);
         int code = 0;

@@ -174,7 +174,8 @@ reg_string() {
     printf '"CachePath"=%s\n' "$(reg_string "$cache_root")"
     printf '"UserName"=dword:%08x\n' "$demo_uid"
     printf '"Password"=%s\n' "$(reg_string "$demo_password")"
-    printf '"Version"="1.0.0"\n'
+    # The version the tray's About shows and its update check compares.
+    if [[ $panel == 1 ]]; then printf '"Version"="1.0.0"\n'; fi
 } >"$VARNEX_REGISTRY_DIR/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg" || die "cannot write the registry"
 printf '# The demo account: UID and stored password text\n%s %s\n' "$demo_uid" "$demo_password" \
     >"$demo_dir/qi-accounts.txt"

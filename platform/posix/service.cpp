@@ -150,6 +150,10 @@ bool service_start(const char *name, const char *host_program) {
 }
 
 bool service_stop(const char *name) {
+    while (s_started_lock.test_and_set())
+        usleep(1000);
+    reap_started(); // hosts that ended since the last call
+    s_started_lock.clear();
     bool via_systemd = systemd_unit_usable(name) && systemctl("stop", name);
     int pid = host_pid(name);
     if (pid == 0) {

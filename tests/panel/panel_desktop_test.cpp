@@ -255,6 +255,7 @@ TEST(PanelDesktop, TrayMenuDialogsNotificationsAndService) {
         << d.reg() << d.panel_log();
     EXPECT_NE(d.reg().find("\"Password\"=\"" + d.stored + "\""), std::string::npos) << d.reg();
     EXPECT_NE(d.panel_log().find("-auth -login=77 -pass="), std::string::npos);
+    EXPECT_EQ(d.panel_log().find(d.typed), std::string::npos) << "the typed password was logged";
     ASSERT_TRUE(d.wait_restarts(2)) << d.keeper();
 
     // Limits dialog: three DWORDs, empty as 0 is not needed here, minus 5 as two's complement.

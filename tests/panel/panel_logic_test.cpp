@@ -203,8 +203,14 @@ TEST_F(panel_test, AccountDialogRules) {
     EXPECT_TRUE(g_panel.settings_changed);
     EXPECT_EQ(read_text_file(world.path("args.txt")),
               "-auth\n-login=user@example.org\n-pass=01234567\n");
-    // A password with blanks and quotes reaches the program as one argument.
-    EXPECT_EQ(account_dialog_ok("7", "a b \"c\\\" -host=10.1.1.1"), DIALOG_OK);
+    // A password with blanks and quotes reaches the program as one argument, and the
+    // typed password is never logged.
+    {
+        stdout_capture out;
+        EXPECT_EQ(account_dialog_ok("7", "a b \"c\\\" -host=10.1.1.1"), DIALOG_OK);
+        EXPECT_EQ(out.text().find("-host=10.1.1.1"), std::string::npos) << out.text();
+        EXPECT_NE(out.text().find("-auth -login=7 -pass=********') : "), std::string::npos);
+    }
     EXPECT_EQ(read_text_file(world.path("args.txt")),
               "-auth\n-login=7\n-pass=a b \"c\\\" -host=10.1.1.1\n");
     char line[600];
