@@ -98,11 +98,19 @@ struct desktop {
             id.pop_back();
         return id;
     }
-    // Right click on the icon; true when the menu opened (the panel logs it).
+    // Right click on the icon; true when the menu opened: the panel logged it and its
+    // window is on the screen (the keys that choose an item go to it).
     bool open_menu() {
         int before = count_of(panel_log(), "Menu: ");
+        wait_until([&] { return sh("xdotool search --onlyvisible --class KVTPANEL").empty(); },
+                   10000);
         sh("xdotool mousemove --window " + icon_window() + " 12 12 click 3");
-        return wait_until([&] { return count_of(panel_log(), "Menu: ") > before; }, 10000);
+        return wait_until(
+            [&] {
+                return count_of(panel_log(), "Menu: ") > before &&
+                       !sh("xdotool search --onlyvisible --class KVTPANEL").empty();
+            },
+            10000);
     }
     // Chooses the n-th item (separators not counted) of the open menu with the keys.
     void choose(int n) {
