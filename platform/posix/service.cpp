@@ -65,7 +65,7 @@ static bool systemd_unit_usable(const char *name) {
     snprintf(path, sizeof path, "%s/systemd/private", runtime);
     if (!file_exists(path)) return false;
 
-    char home[OS_PATH_MAX] = "", config[OS_PATH_MAX] = "", data[OS_PATH_MAX] = "";
+    char home[OS_PATH_MAX - 32] = "", config[OS_PATH_MAX] = "", data[OS_PATH_MAX] = "";
     os_getenv("HOME", home, sizeof home);
     if (!os_getenv("XDG_CONFIG_HOME", config, sizeof config))
         snprintf(config, sizeof config, "%s/.config", home);
