@@ -282,6 +282,14 @@ wait_for_line "$qi_pid" "$qi_log" "QI server listening on port $qi_port" 100 ||
 
 marshal_log=$logs/marshal.log
 if [[ $panel == 1 ]]; then
+    # The tray first, so it shows the supervisor's first notification; its own log
+    # shows each menu and command.
+    "$demo_dir/bin/KVT-Panel" </dev/null >"$logs/panel.log" 2>&1 9>&- &
+    panel_pid=$!
+    for ((tenths = 100; tenths > 0; tenths--)); do # until it listens on its pipe
+        [[ -S $VARNEX_RUNTIME_DIR/pipe/tray-pipe ]] && break
+        sleep 0.1
+    done
     # The supervisor runs as the service: KVT-Keeper runs it with these options, the
     # tray's Stop, Start and Trace On/Off act on it, and every keeper logs here.
     printf -- '-marshal_args=-port=%s -host=127.0.0.1:%s %s\n-log=%s\n' "$port" "$qi_port" \
@@ -295,13 +303,19 @@ else
         </dev/null >"$marshal_log" 2>&1 9>&- &
 fi
 marshal_pid=$!
-wait_for_line "$marshal_pid" "$marshal_log" "Start listening on" 150 ||
-    not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
-
 if [[ $panel == 1 ]]; then
-    # Started once the supervisor listens; its own log shows each menu and command.
-    "$demo_dir/bin/KVT-Panel" </dev/null >"$logs/panel.log" 2>&1 9>&- &
-    panel_pid=$!
+    # With the tray running, the supervisor's line may wait in its output buffer:
+    # the listening socket itself tells that it is up.
+    listening() { grep -qi ":$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp; }
+    for ((tenths = 150; tenths > 0; tenths--)); do
+        listening && break
+        kill -0 "$marshal_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    listening || not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
+else
+    wait_for_line "$marshal_pid" "$marshal_log" "Start listening on" 150 ||
+        not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
 fi
 
 base=http://127.0.0.1:$port
@@ -334,7 +348,8 @@ its start delay (5 s): the first picture takes a few seconds.
 EOF
 if [[ $panel == 1 ]]; then
     cat <<EOF
-The tray icon KVT-Panel (pid $panel_pid) runs on this desktop: its menu stops, starts
+The tray icon KVT-Panel (pid $panel_pid) runs on this desktop, and the supervisor runs
+under the service host KVT-Keeper (the pid above). The tray's menu stops, starts
 and restarts the demo's service, switches tracing, sets the account (UID $demo_uid,
 password varnex-demo) and the limits, and clears the cache. Its Exit ends the demo.
 Its log: $logs/panel.log
