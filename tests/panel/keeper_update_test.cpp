@@ -113,6 +113,13 @@ TEST(Keeper, RestartsAKilledSupervisorAndStopLeavesNothingBehind) {
     EXPECT_NE(again, first);
     EXPECT_GE(processes_in(bin).size(), 3u) << "keeper, supervisor and fetcher";
 
+    // A second quick end doubles the pause.
+    ASSERT_EQ(kill(again, SIGKILL), 0);
+    ASSERT_TRUE(wait_count(log, "Start listening on", 3, 30000)) << read_text_file(log);
+    EXPECT_NE(read_text_file(log).find("KVT-Marshal (pid " + std::to_string(again) +
+                                       ") ended with exit code 137; restarting in 600 ms"),
+              std::string::npos);
+
     ASSERT_TRUE(service_stop("VarnexService")) << os_error();
     std::vector<int> left = processes_in(bin);
     for (int64_t end = test_now_ms() + 15000; !left.empty() && test_now_ms() < end;
