@@ -22,4 +22,8 @@ bool login_to_uid(const char *login, uint32_t *uid);
 // into out (its first line, without blanks around it); false after logging why.
 bool read_version_source(const char *source, char *out, size_t cap);
 
+// The newest version in an HTTP answer of len octets: the first line of its body
+// after a 200 status; false otherwise.
+bool version_from_http_answer(const char *answer, size_t len, char *out, size_t cap);
+
 int update_main(int argc, char **argv);

@@ -102,7 +102,7 @@ static bool read_http_source(const char *url, char *out, size_t cap) {
     int n =
         snprintf(request, sizeof request,
                  "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: varnex-update\r\n\r\n", path, host);
-    static char reply[HTTP_REPLY_MAX + 1];
+    static char reply[HTTP_REPLY_MAX];
     size_t got = 0;
     bool ok = net_send_all(s, request, size_t(n)) == n;
     while (ok && got < HTTP_REPLY_MAX) {
@@ -115,19 +115,22 @@ static bool read_http_source(const char *url, char *out, size_t cap) {
         got += size_t(r);
     }
     net_close(s);
-    reply[got] = 0;
-    const char *body = std::strstr(reply, "\r\n\r\n");
-    if (!ok || std::strncmp(reply, "HTTP/1.", 7) != 0 || std::strlen(reply) < 12 ||
-        std::strncmp(reply + 9, "200", 3) != 0 || !body) {
+    if (!ok || !version_from_http_answer(reply, got, out, cap)) {
         log_printf(UPDATE, SEV_E, "No version from '%s' (%u octets of answer)", url, unsigned(got));
         return false;
     }
-    body += 4;
-    if (!first_line(body, got - size_t(body - reply), out, cap)) {
-        log_printf(UPDATE, SEV_E, "The version source '%s' names no version", url);
-        return false;
-    }
     return true;
+}
+
+bool version_from_http_answer(const char *answer, size_t len, char *out, size_t cap) {
+    // A "200" status line, then the body's first line after the blank line.
+    if (len < 12 || std::memcmp(answer, "HTTP/1.", 7) != 0 ||
+        std::memcmp(answer + 9, "200", 3) != 0)
+        return false;
+    for (size_t i = 12; i + 4 <= len; i++)
+        if (std::memcmp(answer + i, "\r\n\r\n", 4) == 0)
+            return first_line(answer + i + 4, len - i - 4, out, cap);
+    return false;
 }
 
 bool read_version_source(const char *source, char *out, size_t cap) {
