@@ -85,6 +85,10 @@ int qi_split_entry(const char *entry, char host[128], int32_t *port) {
 }
 
 int32_t qi_auth(net_sock *out, const counted_text *list) {
+    return qi_auth_account(out, list, nullptr);
+}
+
+int32_t qi_auth_account(net_sock *out, const counted_text *list, const qi_account *account) {
     MTRACE("qi_auth", "MRSHL: qi_ip[0:%u] = '%.*s', peer id [0:%u] = '%.*s'", list->len,
            int(list->len), list->text, g_marshal.peer_id.len, int(g_marshal.peer_id.len),
            g_marshal.peer_id.text);
@@ -140,8 +144,14 @@ int32_t qi_auth(net_sock *out, const counted_text *list) {
 
     uint32_t uid = 0;
     char password[QI_PASSWORD_CAP];
-    st = read_account(&uid, password);
-    if (!(st & 1)) return st;
+    if (account) {
+        uid = account->uid;
+        std::memset(password, 0, sizeof password);
+        std::memcpy(password, account->password, strnlen(account->password, QI_PASSWORD_CAP - 1));
+    } else {
+        st = read_account(&uid, password);
+        if (!(st & 1)) return st;
+    }
 
     uint8_t digest[20];
     qi_digest(password, challenge, challenge_len, digest);

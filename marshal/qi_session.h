@@ -20,6 +20,14 @@ extern uint32_t g_qi_req_pause_ms;
 // the caller closes it on every path. Returns a failure status or the answer code.
 int32_t qi_auth(net_sock *out, const counted_text *list);
 
+// An account to check instead of the stored one (the update program's -auth run).
+struct qi_account {
+    uint32_t uid;
+    const char *password; // the stored-form text; its first 40 octets are hashed
+};
+// qi_auth with the given account; a null account reads the registry as qi_auth does.
+int32_t qi_auth_account(net_sock *out, const counted_text *list, const qi_account *account);
+
 // Sends one link (4) or start (3) request and reads its answer. Sets
 // g_marshal.duration; text_out (may be null) gets the tag-12 text.
 int32_t qi_req(net_sock s, int32_t cid, uint32_t code, const counted_text *vtid,

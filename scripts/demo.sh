@@ -6,6 +6,8 @@
 #
 #   scripts/demo.sh             install, build into build/, run until stopped
 #   scripts/demo.sh --check     run, probe stream, HLS and movie, stop; exit 0 or 1
+#   scripts/demo.sh --panel     also the tray KVT-Panel on this desktop; the supervisor
+#                               then runs as the service, under KVT-Keeper
 #
 # Options (each also as an environment variable):
 #   --check         probe the three addresses and exit        VARNEX_DEMO_CHECK=1
@@ -16,6 +18,7 @@
 #   --build-dir=P   build folder (default build/)             VARNEX_BUILD_DIR
 #   --trace         supervisor and relays write trace lines   VARNEX_DEMO_TRACE=1
 #   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
+#   --panel         the tray on this desktop (needs DISPLAY)  VARNEX_DEMO_PANEL=1
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; live chunks
 #    and HLS segments last one second more)
 #
@@ -35,6 +38,7 @@ demo_dir=${VARNEX_DEMO_DIR:-$repo/out/demo}
 build_dir=${VARNEX_BUILD_DIR:-$repo/build}
 trace=${VARNEX_DEMO_TRACE:-0}
 follow=${VARNEX_DEMO_FOLLOW:-0}
+panel=${VARNEX_DEMO_PANEL:-0}
 
 # The demo account, the channel and the movie.
 demo_uid=4242
@@ -62,6 +66,7 @@ for arg in "$@"; do
     --build-dir=*) build_dir=${arg#*=} ;;
     --trace) trace=1 ;;
     --follow) follow=1 ;;
+    --panel) panel=1 ;;
     -h | --help)
         usage
         exit 0
@@ -97,6 +102,13 @@ port_busy "$port" && port_in_use "$port" "supervisor" "--port=N"
 
 # ---- install and build
 
+# The tray, the service host and the update program it runs.
+panel_programs=
+[[ $panel == 1 ]] && panel_programs="KVT-Panel KVT-Keeper varnex-update"
+if [[ $panel == 1 && -z ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
+    die "--panel needs a desktop session (DISPLAY or WAYLAND_DISPLAY is not set)"
+fi
+
 if [[ $no_setup != 1 ]]; then
     "$repo/scripts/install-deps.sh" || die "installing the packages failed"
     mkdir -p "$build_dir" || die "cannot create the build folder '$build_dir'"
@@ -107,13 +119,13 @@ if [[ $no_setup != 1 ]]; then
     else
         (cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
             cmake --build "$build_dir" -j2 --target KVT-Marshal KVT-Relay KVT-Cinema \
-                KVT-Fetcher varnex-qi-server) || die "the build failed"
+                KVT-Fetcher varnex-qi-server $panel_programs) || die "the build failed"
     fi
 fi
 [[ -d $build_dir ]] || die "no build folder '$build_dir' (run without --no-setup to build)"
 build_dir=$(cd "$build_dir" && pwd)
 bin=$build_dir/bin
-for program in KVT-Marshal KVT-Relay KVT-Cinema KVT-Fetcher varnex-qi-server; do
+for program in KVT-Marshal KVT-Relay KVT-Cinema KVT-Fetcher varnex-qi-server $panel_programs; do
     [[ -x $bin/$program ]] || die "'$bin/$program' is missing: build first"
 done
 [[ -f $bin/test-channel.ts ]] || die "'$bin/test-channel.ts' is missing: the build makes it with ffmpeg"
@@ -145,6 +157,12 @@ mkdir -p "$demo_dir/bin" "$VARNEX_RUNTIME_DIR" "$VARNEX_REGISTRY_DIR/HKEY_LOCAL_
 cp "$bin/KVT-Marshal" "$bin/KVT-Relay" "$bin/KVT-Cinema" "$bin/KVT-Fetcher" \
     "$bin/varnex-qi-server" "$bin/test-channel.ts" "$demo_dir/bin/" ||
     die "cannot copy the programs into '$demo_dir/bin'"
+if [[ $panel == 1 ]]; then
+    mkdir -p "$demo_dir/bin/icons" &&
+        cp "$bin/KVT-Panel" "$bin/KVT-Keeper" "$bin/varnex-update" "$demo_dir/bin/" &&
+        cp "$bin/icons/kvt-panel.svg" "$demo_dir/bin/icons/" ||
+        die "cannot copy the tray programs into '$demo_dir/bin'"
+fi
 
 # Registry text with a backslash and a double quote escaped.
 reg_string() {
@@ -156,6 +174,8 @@ reg_string() {
     printf '"CachePath"=%s\n' "$(reg_string "$cache_root")"
     printf '"UserName"=dword:%08x\n' "$demo_uid"
     printf '"Password"=%s\n' "$(reg_string "$demo_password")"
+    # The version the tray's About shows and its update check compares.
+    if [[ $panel == 1 ]]; then printf '"Version"="1.0.0"\n'; fi
 } >"$VARNEX_REGISTRY_DIR/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg" || die "cannot write the registry"
 printf '# The demo account: UID and stored password text\n%s %s\n' "$demo_uid" "$demo_password" \
     >"$demo_dir/qi-accounts.txt"
@@ -186,6 +206,7 @@ movie_option="-movie=$movie_cid:$movie"
 qi_pid=
 marshal_pid=
 tail_pid=
+panel_pid=
 
 # Every process whose program lies in the demo's bin folder: the ones this demo started.
 # shellcheck disable=SC2317 # (called from the traps)
@@ -200,7 +221,7 @@ stop_all() {
     local pid tries left
     [[ -n $tail_pid ]] && kill "$tail_pid" 2>/dev/null
     # The supervisor's children end with it (they are killed when their parent dies).
-    for pid in $marshal_pid $qi_pid; do kill -TERM "$pid" 2>/dev/null; done
+    for pid in $panel_pid $marshal_pid $qi_pid; do kill -TERM "$pid" 2>/dev/null; done
     for ((tries = 0; tries < 50; tries++)); do
         left=$(demo_pids)
         [[ -z $left ]] && break
@@ -260,11 +281,42 @@ wait_for_line "$qi_pid" "$qi_log" "QI server listening on port $qi_port" 100 ||
     not_started "QI server" "$qi_log" "$qi_port" "--qi-port=N"
 
 marshal_log=$logs/marshal.log
-$guard "$demo_dir/bin/KVT-Marshal" -port="$port" -host="127.0.0.1:$qi_port" "${trace_flag[@]}" \
-    </dev/null >"$marshal_log" 2>&1 9>&- &
+if [[ $panel == 1 ]]; then
+    # The tray first, so it shows the supervisor's first notification; its own log
+    # shows each menu and command.
+    "$demo_dir/bin/KVT-Panel" </dev/null >"$logs/panel.log" 2>&1 9>&- &
+    panel_pid=$!
+    for ((tenths = 100; tenths > 0; tenths--)); do # until it listens on its pipe
+        [[ -S $VARNEX_RUNTIME_DIR/pipe/tray-pipe ]] && break
+        sleep 0.1
+    done
+    # The supervisor runs as the service: KVT-Keeper runs it with these options, the
+    # tray's Stop, Start and Trace On/Off act on it, and every keeper logs here.
+    printf -- '-marshal_args=-port=%s -host=127.0.0.1:%s %s\n-log=%s\n' "$port" "$qi_port" \
+        "${trace_flag[*]}" "$marshal_log" >"$demo_dir/bin/KVT-Keeper.options"
+    printf '1.0.0\n' >"$demo_dir/newest-version.txt"
+    printf -- '-host=127.0.0.1:%s\n-source=%s\n' "$qi_port" "$demo_dir/newest-version.txt" \
+        >"$demo_dir/bin/varnex-update.options"
+    $guard "$demo_dir/bin/KVT-Keeper" </dev/null >"$marshal_log" 2>&1 9>&- &
+else
+    $guard "$demo_dir/bin/KVT-Marshal" -port="$port" -host="127.0.0.1:$qi_port" "${trace_flag[@]}" \
+        </dev/null >"$marshal_log" 2>&1 9>&- &
+fi
 marshal_pid=$!
-wait_for_line "$marshal_pid" "$marshal_log" "Start listening on" 150 ||
-    not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
+if [[ $panel == 1 ]]; then
+    # With the tray running, the supervisor's line may wait in its output buffer:
+    # the listening socket itself tells that it is up.
+    listening() { grep -qi ":$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp; }
+    for ((tenths = 150; tenths > 0; tenths--)); do
+        listening && break
+        kill -0 "$marshal_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    listening || not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
+else
+    wait_for_line "$marshal_pid" "$marshal_log" "Start listening on" 150 ||
+        not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
+fi
 
 base=http://127.0.0.1:$port
 stream_url="$base/stream?cid=$live_cid"
@@ -294,6 +346,15 @@ For example:
 Each request first logs in to the QI server (about 2 s), and a live relay waits
 its start delay (5 s): the first picture takes a few seconds.
 EOF
+if [[ $panel == 1 ]]; then
+    cat <<EOF
+The tray icon KVT-Panel (pid $panel_pid) runs on this desktop, and the supervisor runs
+under the service host KVT-Keeper (the pid above). The tray's menu stops, starts
+and restarts the demo's service, switches tracing, sets the account (UID $demo_uid,
+password varnex-demo) and the limits, and clears the cache. Its Exit ends the demo.
+Its log: $logs/panel.log
+EOF
+fi
 
 # ---- check mode: probe the three addresses
 
@@ -373,8 +434,17 @@ if [[ $follow == 1 ]]; then
     tail_pid=$!
 fi
 echo "Press Ctrl-C to stop."
-# Runs until a signal, or until one of the two servers ends on its own.
-wait -n "$qi_pid" "$marshal_pid"
+# Runs until a signal, or until one of the two servers ends on its own; with the tray,
+# the service may stop and start, and the tray's Exit ends the demo.
+if [[ $panel == 1 ]]; then
+    wait -n "$qi_pid" "$panel_pid"
+    if ! kill -0 "$panel_pid" 2>/dev/null; then
+        say "the tray ended"
+        exit 0
+    fi
+else
+    wait -n "$qi_pid" "$marshal_pid"
+fi
 say "a server ended on its own"
 [[ $follow == 1 ]] || tail -n 15 "$marshal_log" "$qi_log"
 exit 1

@@ -2,7 +2,9 @@
 # Installs the Debian packages that building, testing and the demo need.
 set -euo pipefail
 packages=(build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
-          ffmpeg curl nginx procps)
+          ffmpeg curl nginx procps
+          libgtk-3-dev libayatana-appindicator3-dev libnotify-dev
+          xvfb dbus trayer dunst xdotool imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

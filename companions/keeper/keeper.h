@@ -1,0 +1,28 @@
+// KVT-Keeper, the service host of "VarnexService": holds the service's instance
+// mutex, runs the supervisor KVT-Marshal (with -trace when the trace mutex exists
+// at the keeper's start), restarts it with a growing pause when it ends on its own,
+// and on a stop request ends it and then itself.
+#pragma once
+
+#include <cstdint>
+
+#include "utils/options.h"
+
+#define KEEPER "KEEPER"
+#define KEEPER_SERVICE_NAME "VarnexService"
+#define KEEPER_INSTANCE_MUTEX "Global\\Varnex KVT-Keeper"
+#define KEEPER_TRACE_MUTEX "Global\\Varnex Trace=ON"
+
+struct keeper_state {
+    option_text marshal_args; // more options for the supervisor's command line
+    option_text log;          // file that takes the output of the keeper and the supervisor
+    int32_t backoff_ms;       // first pause before a restart; doubles up to backoff_max_ms
+    int32_t backoff_max_ms;
+    int32_t steady_s; // a supervisor that ran this long starts the pauses afresh
+    char marshal_path[600];
+    bool trace;
+};
+
+extern keeper_state g_keeper;
+
+int keeper_main(int argc, char **argv);

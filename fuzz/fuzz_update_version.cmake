@@ -1,0 +1,1 @@
+varnex_fuzz(fuzz_update_version update_core)

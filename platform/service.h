@@ -1,0 +1,22 @@
+// Background services started and stopped by name ("VarnexService"), and the side
+// of the program that hosts one. Windows: the service control manager. Here: the
+// systemd user manager when a unit "<name>.service" is installed for this user and
+// that manager runs; otherwise directly: the host program is started detached and
+// found again through "$VARNEX_RUNTIME_DIR/service/<name>.pid", which the running
+// host holds locked, so a stale file never names a live process.
+#pragma once
+
+// Starts the service. host_program is the program that hosts it when no service
+// manager knows the name (ignored on Windows). Fails with OS_E_EXISTS when it runs.
+bool service_start(const char *name, const char *host_program);
+// Asks the running service to stop and returns without waiting for it.
+// Fails with OS_E_NOT_FOUND when it does not run.
+bool service_stop(const char *name);
+// True while a host of the service runs.
+bool service_running(const char *name);
+
+// Host side: marks this process as the running host of name, for the life of the
+// process. Fails with OS_E_EXISTS when another host runs.
+bool service_host_register(const char *name);
+// True once a stop request has reached this host (SIGTERM here).
+bool service_host_stop_requested();
