@@ -103,8 +103,8 @@ TEST(WinPlatform, ErrorKindsAndBasics) {
     EXPECT_GE(t.year, 2020u);
     EXPECT_LT(t.millisecond, 1000u);
     uint32_t t0 = os_tick_ms();
-    os_sleep_ms(50);
-    EXPECT_GE(os_tick_ms() - t0, 40u);
+    os_sleep_ms(100);
+    EXPECT_GE(os_tick_ms() - t0, 50u); // the tick counts in steps of up to 16 ms
 }
 
 TEST(WinPlatform, RegistryValues) {
