@@ -77,6 +77,12 @@ static bool start_common(const char *program_path, const char *command_line, int
     PROCESS_INFORMATION pi{};
     BOOL ok = CreateProcessA(program_path, cmd, nullptr, nullptr, inherit_any, flags, nullptr,
                              nullptr, &si.StartupInfo, &pi);
+    if (!ok && detached && GetLastError() == ERROR_ACCESS_DENIED) {
+        // This process is in a job that allows no breakaway: start it there.
+        flags &= ~DWORD(CREATE_BREAKAWAY_FROM_JOB);
+        ok = CreateProcessA(program_path, cmd, nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                            &si.StartupInfo, &pi);
+    }
     DWORD err = GetLastError();
     if (si.lpAttributeList) DeleteProcThreadAttributeList(attrs);
     if (inherit != -1) SetHandleInformation(sock, HANDLE_FLAG_INHERIT, 0);

@@ -385,9 +385,17 @@ TEST(WinPlatform, JobEndsItsMembersWithItsOwner) {
     ASSERT_TRUE(start_helper("sleep 60000", &member));
     ASSERT_TRUE(job_assign(&mine, &member));
     EXPECT_FALSE(proc_wait(&member, 200));
+    // A detached program is in no job of ours: it outlives the job's end.
+    os_process detached;
+    ASSERT_TRUE(proc_start_detached(bin_path("windows_helper").c_str(),
+                                    "windows_helper.exe sleep 60000", &detached));
     job_close(&mine);
     EXPECT_TRUE(proc_wait(&member, 10000));
     proc_close(&member);
+    EXPECT_FALSE(proc_wait(&detached, 300));
+    proc_terminate(&detached, 1);
+    EXPECT_TRUE(proc_wait(&detached, 10000));
+    proc_close(&detached);
 }
 
 TEST(WinPlatform, SocketsOnLoopback) {
