@@ -109,6 +109,7 @@ TEST(WinPlatform, ErrorKindsAndBasics) {
 
 TEST(WinPlatform, RegistryValues) {
     std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\" + unique("VarnexTest");
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\" + unique("VarnexTest")).c_str());
     reg_key k;
     ASSERT_FALSE(reg_open(key.c_str(), false, &k));
     EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
@@ -143,6 +144,7 @@ TEST(WinPlatform, RegistryValues) {
     EXPECT_FALSE(reg_delete_value(&k, "CachePath"));
     reg_close(&r);
     reg_close(&k);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\" + unique("VarnexTest")).c_str());
 }
 
 TEST(WinPlatform, NamedMutexAndSemaphore) {
