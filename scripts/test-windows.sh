@@ -7,7 +7,8 @@
 #      the fixed answers byte for byte as the Linux build gives them, a live stream and
 #      a movie through a QI login, the fetcher's copy of the QI session, the fetcher's
 #      restart and the orderly stop after 13 failed restarts.
-# Installs what it needs (mingw-w64, wine64) with apt-get.
+# Installs what it needs (mingw-w64, wine64) with apt-get. VARNEX_WINE_KEEP=1 keeps the
+# run's folder (logs, Wine prefix) in /tmp.
 # Exit code 0 when everything passed, 1 when a check failed, 2 on a set-up error.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -55,7 +56,7 @@ cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
     "$wineserver" -k 2>/dev/null # ends every program of this prefix
     wait 2>/dev/null
-    rm -rf "$work"
+    if [[ ${VARNEX_WINE_KEEP:-0} == 1 ]]; then say "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -174,7 +175,11 @@ check "/crossdomain.xml byte for byte as on Linux" same_answer /crossdomain.xml
 curl -s -m 25 -o "$work/live.ts" "http://127.0.0.1:$port/stream?cid=7"
 live_size=$(stat -c %s "$work/live.ts" 2>/dev/null || echo 0)
 say "live stream: $live_size octets in 25 s"
-has_video() { ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" 2>/dev/null | grep -q video; }
+has_video() { # (the whole output first: grep -q could end ffprobe early with SIGPIPE)
+    local streams
+    streams=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" 2>/dev/null)
+    [[ $streams == *video* ]]
+}
 check "QI login for the live stream" grep -qF "KVT-Relay.exe -chan=" "$log"
 check "the live stream reaches the player through KVT-Relay.exe" has_video "$work/live.ts"
 check "KVT-Fetcher.exe takes over the QI copy" grep -qE "%FETCH-I: QI CID=7 : took over QI socket" "$log"
@@ -187,6 +192,7 @@ curl -s -m 30 -o "$work/playlist.m3u8" "http://127.0.0.1:$port/hls?cid=7"
 segment=$(grep -m1 '^/hls.chunk' "$work/playlist.m3u8" | tr -d '\r')
 sleep 3
 [[ -n $segment ]] && curl -s -m 30 -o "$work/segment.ts" "http://127.0.0.1:$port$segment"
+say "HLS: playlist of $(stat -c %s "$work/playlist.m3u8" 2>/dev/null || echo 0) octets, segment '$segment' of $(stat -c %s "$work/segment.ts" 2>/dev/null || echo 0) octets"
 check "HLS playlist and its segment through KVT-Relay.exe" has_video "$work/segment.ts"
 
 # A movie through KVT-Cinema.exe from position 1000.
