@@ -27,7 +27,8 @@ static void not_inheritable(SOCKET s) {
 }
 
 net_sock net_tcp_socket() {
-    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return NET_BAD_SOCK;
     not_inheritable(s);
     return net_sock(s);
@@ -190,7 +191,7 @@ net_sock net_socket_from_share(const uint8_t info[NET_SHARE_INFO_SIZE], intptr_t
     WSAPROTOCOL_INFOA rec;
     memcpy(&rec, info, sizeof rec);
     SOCKET s = WSASocketA(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &rec, 0,
-                          WSA_FLAG_OVERLAPPED);
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return NET_BAD_SOCK;
     not_inheritable(s);
     return net_sock(s);
@@ -206,7 +207,7 @@ net_sock net_adopt_inherited(net_sock s) {
     WSAPROTOCOL_INFOA rec;
     if (WSADuplicateSocketA(SOCKET(s), GetCurrentProcessId(), &rec) != 0) return s;
     SOCKET fresh = WSASocketA(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &rec, 0,
-                              WSA_FLAG_OVERLAPPED);
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (fresh == INVALID_SOCKET) return s;
     not_inheritable(fresh);
     CloseHandle(reinterpret_cast<HANDLE>(s));
