@@ -16,6 +16,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 int64_t test_now_ms() {
     return int64_t(GetTickCount64());
 }
@@ -265,11 +267,34 @@ bool child_run::running() {
     return !wait_exit(0);
 }
 
+// Handles of the processes that pid started (they end with its job).
+static std::vector<HANDLE> children_of(int pid) {
+    std::vector<HANDLE> out;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return out;
+    PROCESSENTRY32 e;
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e)) {
+        if (e.th32ParentProcessID != DWORD(pid)) continue;
+        HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, e.th32ProcessID);
+        if (h) out.push_back(h);
+    }
+    CloseHandle(snap);
+    return out;
+}
+
+// Ends the child and waits until the processes it started have ended as well, so
+// that the next test finds their pipes and objects gone.
 void child_run::kill_now() {
     os_process p;
     if (pid <= 0 || !take_child(pid, &p)) return;
+    std::vector<HANDLE> grandchildren = children_of(pid);
     proc_terminate(&p, 137);
     wait_exit(10000);
+    for (HANDLE h : grandchildren) {
+        WaitForSingleObject(h, 10000);
+        CloseHandle(h);
+    }
 }
 
 bool child_run::signal(int sig) {
