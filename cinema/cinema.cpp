@@ -103,6 +103,7 @@ int cinema_main(int argc, char **argv) {
 
     int err = net_startup();
     if (err != 0) return CINEMA_LOG(SEV_F, "WSAStartup(2.2) :  %d", err);
+    g.chan = int32_t(net_adopt_inherited(net_sock(g.chan)));
 
     g.stop_code.store(0);
     g.reader_finished.store(0);

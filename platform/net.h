@@ -59,3 +59,9 @@ bool net_share_for_process(net_sock s, int pid, uint8_t info[NET_SHARE_INFO_SIZE
 // The receiving side: the socket that a share record stands for. received is the
 // descriptor that came with the message (ignored on Windows).
 net_sock net_socket_from_share(const uint8_t info[NET_SHARE_INFO_SIZE], intptr_t received);
+
+// The socket a parent handed to this process by inheritance (the value given on the
+// command line), ready for use here. The same socket on Linux and on Windows; under
+// Wine, whose Winsock does not know an inherited socket, it is imported again
+// through a share record made for this process and the new value is returned.
+net_sock net_adopt_inherited(net_sock s);

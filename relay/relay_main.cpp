@@ -180,6 +180,7 @@ int relay_main(int argc, char **argv) {
 
     int err = net_startup();
     if (err != 0) return RLOG(SEV_F, op, "WSAStartup(2.2), errno = %d", err);
+    g_relay.chan = int32_t(net_adopt_inherited(g_relay.chan));
 
     if (g_relay.hls) {
         if (g_relay.chunk != 0) {

@@ -5,6 +5,7 @@
 #include "fetcher.h"
 #include "platform/fs.h"
 #include "platform/msgpipe.h"
+#include "platform/net.h"
 #include "platform/os.h"
 
 fetcher_state g_fetcher;
@@ -90,6 +91,10 @@ int fetcher_main(int argc, char **argv) {
     // command line the supervisor gives.
     char module[OS_PATH_MAX], opt_file[OS_PATH_MAX + 32];
     if (os_module_path(module, sizeof module)) {
+        // KVT-Fetcher.options also beside KVT-Fetcher.exe.
+        size_t len = strlen(module), suffix = strlen(OS_EXE_SUFFIX);
+        if (suffix && len > suffix && strcmp(module + len - suffix, OS_EXE_SUFFIX) == 0)
+            module[len - suffix] = 0;
         snprintf(opt_file, sizeof opt_file, "%s.options", module);
         os_file f;
         if (file_open_read(opt_file, &f)) {
@@ -108,6 +113,10 @@ int fetcher_main(int argc, char **argv) {
     if (g.movie_rate <= 0) g.movie_rate = 8000000;
     if (!dir_create(g.dir.text) && os_error_kind_of(os_error()) != OS_E_EXISTS)
         log_printf(FETCH, SEV_E, "Creation dir '%s' failure : %d", g.dir.text, os_error());
+
+    // Windows Sockets must be started before the passed QI sockets are taken over.
+    int err = net_startup();
+    if (err != 0) return log_printf(FETCH, SEV_F, "WSAStartup(2.2) : %d", err);
 
     char pipe_path[OS_PATH_MAX];
     msgpipe_path("dwnldr-pipe", pipe_path, sizeof pipe_path);

@@ -254,3 +254,7 @@ net_sock net_socket_from_share(const uint8_t info[NET_SHARE_INFO_SIZE], intptr_t
     }
     return net_sock(received);
 }
+
+net_sock net_adopt_inherited(net_sock s) {
+    return s;
+}

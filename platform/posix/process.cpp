@@ -1,5 +1,5 @@
-// Linux child processes: command lines split as the Windows C run-time does,
-// fork and exec with exactly one inherited descriptor, exec failures reported back
+// Linux child processes: fork and exec of the arguments that cmdline_split
+// (cmdline.cpp) makes, with exactly one inherited descriptor, exec failures reported back
 // over a close-on-exec pipe, and pidfds as process handles for waits and signals.
 //
 // Children get PR_SET_PDEATHSIG(SIGKILL). The kernel sends that signal when the
@@ -31,91 +31,6 @@
 #endif
 
 enum { STILL_ACTIVE_CODE = 259, CMDLINE_STORAGE = 32768, CMDLINE_MAX_ARGS = 1024 };
-
-static bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-int cmdline_split(const char *line, char *storage, size_t cap, char **argv, int max_args) {
-    if (max_args < 1 || cap == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    const char *p = line ? line : "";
-    size_t used = 0;
-    int count = 0;
-    auto put = [&](char c) -> bool {
-        if (used >= cap) return false;
-        storage[used++] = c;
-        return true;
-    };
-    argv[0] = nullptr;
-    while (is_blank(*p))
-        p++;
-    if (*p && count < max_args - 1) {
-        // The program name: quotes group and are dropped; backslashes are plain.
-        argv[count++] = storage + used;
-        bool quoted = false;
-        for (; *p && (quoted || !is_blank(*p)); p++) {
-            if (*p == '"') {
-                quoted = !quoted;
-                continue;
-            }
-            if (!put(*p)) goto overflow;
-        }
-        if (!put(0)) goto overflow;
-    }
-    for (;;) {
-        while (is_blank(*p))
-            p++;
-        if (!*p || count >= max_args - 1) break;
-        argv[count++] = storage + used;
-        bool quoted = false;
-        for (;;) {
-            if (!*p || (!quoted && is_blank(*p))) break;
-            if (*p == '\\') {
-                size_t slashes = 0;
-                while (*p == '\\') {
-                    slashes++;
-                    p++;
-                }
-                if (*p == '"') {
-                    // 2n backslashes + quote: n backslashes, the quote groups;
-                    // 2n+1: n backslashes and a literal quote.
-                    for (size_t i = 0; i < slashes / 2; i++)
-                        if (!put('\\')) goto overflow;
-                    if (slashes % 2) {
-                        if (!put('"')) goto overflow;
-                        p++;
-                    }
-                } else {
-                    for (size_t i = 0; i < slashes; i++)
-                        if (!put('\\')) goto overflow;
-                }
-                continue;
-            }
-            if (*p == '"') {
-                if (quoted && p[1] == '"') {
-                    // A doubled quote inside a quoted part is one literal quote.
-                    if (!put('"')) goto overflow;
-                    p += 2;
-                } else {
-                    quoted = !quoted;
-                    p++;
-                }
-                continue;
-            }
-            if (!put(*p++)) goto overflow;
-        }
-        if (!put(0)) goto overflow;
-    }
-    argv[count] = nullptr;
-    return count;
-overflow:
-    argv[0] = nullptr;
-    errno = E2BIG;
-    return -1;
-}
 
 static int pidfd_open_call(pid_t pid) {
     return int(syscall(SYS_pidfd_open, pid, 0));

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "marshal_world.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ TEST(MarshalStartup, SecondInstanceEndsWithExitCode3) {
     marshal_world w;
     ASSERT_TRUE(w.start({}));
     child_run second;
-    ASSERT_TRUE(second.start_logged(w.bin + "/KVT-Marshal",
+    ASSERT_TRUE(second.start_logged(w.bin + "/KVT-Marshal" OS_EXE_SUFFIX,
                                     {"-port=" + std::to_string(free_tcp_port())},
                                     w.world.path("second.log")));
     int code = -1;

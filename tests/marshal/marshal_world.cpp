@@ -24,13 +24,39 @@ marshal_world::marshal_world() {
 }
 
 bool marshal_world::install(const char *built, const char *as) {
+    // Programs carry the system's suffix (".exe" on Windows), data files keep their names.
+    std::string name = as;
+    if (name.find('.') == std::string::npos) name += OS_EXE_SUFFIX;
     std::error_code ec;
-    fs::copy_file(bin_path(built), bin + "/" + as, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(bin_path(built), bin + "/" + name, fs::copy_options::overwrite_existing, ec);
     if (ec) return false;
-    fs::permissions(bin + "/" + as, fs::status(bin_path(built)).permissions(), ec);
+    fs::permissions(bin + "/" + name, fs::status(bin_path(built)).permissions(), ec);
     return !ec;
 }
 
+std::string marshal_world::log() const {
+    std::string text = sup ? sup->log() : std::string();
+#ifdef _WIN32
+    // The run-time's text mode wrote every "\n" as "\r\n".
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    return out;
+#else
+    return text;
+#endif
+}
+
+#ifdef _WIN32
+// True when some socket listens on the TCP port: binding it is refused.
+static bool port_listening(uint16_t port) {
+    net_sock s = net_tcp_socket();
+    bool taken = !net_bind_any(s, port);
+    net_close(s);
+    return taken;
+}
+#else
 // True when some socket listens on the TCP port (from /proc/net/tcp, without
 // connecting: a connection would be a request to the supervisor).
 static bool port_listening(uint16_t port) {
@@ -46,13 +72,15 @@ static bool port_listening(uint16_t port) {
     }
     return false;
 }
+#endif
 
 bool marshal_world::start(const std::vector<std::string> &extra, const std::string &log_name) {
     std::vector<std::string> args{"-port=" + std::to_string(port)};
     args.insert(args.end(), extra.begin(), extra.end());
     sup.reset();
     sup = std::make_unique<child_run>();
-    if (!sup->start_logged(bin + "/KVT-Marshal", args, world.path(log_name))) return false;
+    if (!sup->start_logged(bin + "/KVT-Marshal" OS_EXE_SUFFIX, args, world.path(log_name)))
+        return false;
     int64_t end = test_now_ms() + 40000;
     while (test_now_ms() < end) {
         // Severity-1 lines such as "Start listening on" may still sit in the
@@ -94,7 +122,8 @@ std::vector<std::vector<std::string>> marshal_world::started() const {
     std::vector<std::pair<fs::file_time_type, std::string>> files;
     std::error_code ec;
     for (auto &e : fs::directory_iterator(bin + "/started", ec))
-        if (e.path().extension() == ".args") files.push_back({e.last_write_time(), e.path()});
+        if (e.path().extension() == ".args")
+            files.push_back({e.last_write_time(), e.path().string()});
     std::sort(files.begin(), files.end());
     std::vector<std::vector<std::string>> out;
     for (auto &f : files) {

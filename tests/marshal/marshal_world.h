@@ -26,7 +26,8 @@ struct marshal_world {
     // Starts the supervisor with -port and the extra options (ending one started
     // before); waits until it listens (true) or ends.
     bool start(const std::vector<std::string> &extra, const std::string &log_name = "marshal.log");
-    std::string log() const { return sup ? sup->log() : std::string(); }
+    // The supervisor's log, its lines ended by "\n" (on Windows as well).
+    std::string log() const;
     // The socket number of the latest accepted connection ("sd = N").
     int last_sd() const;
     // Number of occurrences of text in the log.

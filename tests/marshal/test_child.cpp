@@ -14,7 +14,7 @@
 int main(int argc, char **argv) {
     char module[OS_PATH_MAX];
     if (!os_module_path(module, sizeof module)) return 2;
-    char *cut = strrchr(module, '/');
+    char *cut = strrchr(module, OS_PATH_SEP[0]);
     if (cut) *cut = 0;
     char folder[OS_PATH_MAX + 16];
     snprintf(folder, sizeof folder, "%s/started", module);
@@ -39,6 +39,8 @@ int main(int argc, char **argv) {
         rename(path, final_path); // the test sees whole files only
     }
     if (chan < 0) return 1;
+    net_startup();
+    chan = long(net_adopt_inherited(net_sock(chan)));
 
     char hello[64];
     int hl = snprintf(hello, sizeof hello, "HTTP/1.1 200 OK\r\n\r\nchild %d\n", os_process_id());

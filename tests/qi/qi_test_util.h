@@ -83,15 +83,18 @@ inline std::string hex(const uint8_t *p, size_t n) {
     return s;
 }
 
-// True when one line of log text ends with tail (the message after its prefix).
+// True when one line of log text ends with tail (the message after its prefix). A
+// program's output written to a file on Windows ends its lines with "\r\n".
 inline bool has_line_ending(const std::string &log, const std::string &tail) {
     size_t start = 0;
     while (start < log.size()) {
         size_t end = log.find('\n', start);
         if (end == std::string::npos) end = log.size();
+        size_t next = end + 1;
+        if (end > start && log[end - 1] == '\r') end--;
         if (end - start >= tail.size() && log.compare(end - tail.size(), tail.size(), tail) == 0)
             return true;
-        start = end + 1;
+        start = next;
     }
     return false;
 }

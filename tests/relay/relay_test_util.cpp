@@ -1,10 +1,13 @@
-// Helpers shared by the relay's tests. Linux only, so it speaks POSIX.
+// Helpers shared by the relay's tests. Files are written through the platform layer;
+// run_command needs a POSIX shell and is Linux only.
 #include "tests/relay/relay_test_util.h"
 
 #include <cstdio>
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
+
+#include "platform/fs.h"
 
 int count_relay_lines(const std::string &output, char sev, const std::string &message) {
     std::string needle = std::string("%RELAY-") + sev + ": " + message + "\n";
@@ -58,26 +61,22 @@ std::string strip_null_frames(const std::string &ts, std::vector<uint8_t> *count
 }
 
 bool write_at(const std::string &path, const std::string &data, uint64_t offset) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = pwrite(fd, data.data() + done, data.size() - done, (off_t)(offset + done));
-        if (n <= 0) break;
-        done += (size_t)n;
-    }
-    close(fd);
-    return done == data.size();
-}
-
-bool set_size(const std::string &path, uint64_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = ftruncate(fd, (off_t)size) == 0;
-    close(fd);
+    os_file f;
+    if (!file_open_write(path.c_str(), &f)) return false;
+    bool ok = file_pwrite(&f, data.data(), data.size(), offset) == long(data.size());
+    file_close(&f);
     return ok;
 }
 
+bool set_size(const std::string &path, uint64_t size) {
+    os_file f;
+    if (!file_open_write(path.c_str(), &f)) return false;
+    bool ok = file_set_size(&f, size);
+    file_close(&f);
+    return ok;
+}
+
+#ifndef _WIN32
 int run_command(const std::string &command, std::string *output) {
     std::string cmd = "timeout -k 5 60 " + command + " 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
@@ -91,3 +90,4 @@ int run_command(const std::string &command, std::string *output) {
     if (output) *output = out;
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
+#endif

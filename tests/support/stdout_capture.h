@@ -4,17 +4,34 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 class stdout_capture {
   public:
     stdout_capture() {
+        static int serial = 0;
         fflush(stdout);
-        char path[] = "/tmp/varnex-capture-XXXXXX";
-        fd_ = mkstemp(path);
-        unlink(path);
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("varnex-capture-" + std::to_string(getpid()) + "-" + std::to_string(++serial)))
+                    .string();
+#ifdef _WIN32
+        // The lines as written: no carriage returns added while captured.
+        fd_ = _open(path_.c_str(), _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+        read_fd_ = _open(path_.c_str(), _O_RDONLY | _O_BINARY);
+        saved_mode_ = _setmode(1, _O_BINARY);
+#else
+        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        read_fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
         saved_ = dup(1);
         dup2(fd_, 1);
         setvbuf(stdout, nullptr, _IOFBF, BUFSIZ); // as when writing to a file or pipe
@@ -22,19 +39,22 @@ class stdout_capture {
     ~stdout_capture() {
         fflush(stdout);
         dup2(saved_, 1);
+#ifdef _WIN32
+        _setmode(1, saved_mode_);
+#endif
         close(saved_);
+        close(read_fd_);
         close(fd_);
+        std::remove(path_.c_str());
     }
     // What has reached the file so far, without flushing.
     std::string unflushed_view() const {
         std::string out;
         char buf[4096];
-        off_t off = 0;
-        ssize_t n;
-        while ((n = pread(fd_, buf, sizeof buf, off)) > 0) {
+        lseek(read_fd_, 0, SEEK_SET);
+        int n;
+        while ((n = int(read(read_fd_, buf, sizeof buf))) > 0)
             out.append(buf, size_t(n));
-            off += n;
-        }
         return out;
     }
     std::string text() const {
@@ -57,6 +77,11 @@ class stdout_capture {
     }
 
   private:
+    std::string path_;
     int fd_ = -1;
+    int read_fd_ = -1;
     int saved_ = -1;
+#ifdef _WIN32
+    int saved_mode_ = 0;
+#endif
 };

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <unistd.h>
 
+#include "platform/os.h"
 #include "tests/support/stdout_capture.h"
 #include "utils/log.h"
 
@@ -14,7 +14,7 @@ void fixed_clock(log_clock_reading *t) {
 
 std::string stamp_pid() {
     char buf[64];
-    snprintf(buf, sizeof buf, "04-07-2017 09:05:03.007 %6d ", int(getpid()));
+    snprintf(buf, sizeof buf, "04-07-2017 09:05:03.007 %6d ", os_process_id());
     return buf;
 }
 

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "platform/os.h"
 #include "tests/support/stdout_capture.h"
 #include "utils/log.h"
 #include "utils/options.h"
@@ -58,10 +59,14 @@ int parse(settings &s, std::vector<std::string> args) {
 }
 
 std::string write_file(const std::string &text) {
-    char path[] = "/tmp/varnex-options-XXXXXX";
-    int fd = mkstemp(path);
-    EXPECT_EQ(ssize_t(text.size()), write(fd, text.data(), text.size()));
-    close(fd);
+    static int serial = 0;
+    std::string path =
+        (std::filesystem::temp_directory_path() /
+         ("varnex-options-" + std::to_string(os_process_id()) + "-" + std::to_string(++serial)))
+            .string();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    EXPECT_TRUE(bool(out.flush()));
     return path;
 }
 
@@ -131,7 +136,7 @@ TEST(OptionsTest, OptionsFileAllowsAbbreviationsAndComments) {
                                   "-=3\n"); // an empty name selects no entry
     stdout_capture cap;
     EXPECT_EQ(1, read_options_file(path.c_str(), s.table));
-    unlink(path.c_str());
+    std::remove(path.c_str());
     EXPECT_EQ(7000, s.port); // port comes first and agrees over "port"
     EXPECT_EQ(6881, s.port_min);
     EXPECT_EQ(1, s.trace);
@@ -157,7 +162,7 @@ TEST(OptionsTest, OptionsFileNamedOnTheCommandLineAndMissingFile) {
     parse_command_line(2, argv, table);
     EXPECT_EQ(5, s.port);
     EXPECT_EQ(path, std::string(file.text, file.len));
-    unlink(path.c_str());
+    std::remove(path.c_str());
     EXPECT_EQ(1, read_options_file("/nonexistent/varnex.opt", table));
     auto m = messages(cap);
     ASSERT_EQ(1u, m.size());

@@ -1,0 +1,258 @@
+#!/usr/bin/env bash
+# Builds the 64-bit Windows programs (the windows preset, mingw-w64) and runs their
+# tests under Wine in a private Wine prefix made for this run:
+#   1. the Windows unit tests (ctest --preset windows: platform layer, crypto, QI framing);
+#   2. system checks of KVT-Marshal.exe with KVT-Fetcher.exe, KVT-Relay.exe and
+#      KVT-Cinema.exe under Wine, the QI server running natively on loopback:
+#      the fixed answers byte for byte as the Linux build gives them, a live stream and
+#      a movie through a QI login, the fetcher's copy of the QI session, the fetcher's
+#      restart and the orderly stop after 13 failed restarts.
+# Installs what it needs (mingw-w64, wine64) with apt-get. VARNEX_WINE_KEEP=1 keeps the
+# run's folder (logs, Wine prefix) in /tmp.
+# Exit code 0 when everything passed, 1 when a check failed, 2 on a set-up error.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+
+die() {
+    printf 'test-windows: error: %s\n' "$*" >&2
+    exit 2
+}
+say() { printf 'test-windows: %s\n' "$*"; }
+
+# ---- install and build
+
+./scripts/install-deps.sh || die "installing the Linux packages failed"
+packages=(g++-mingw-w64-x86-64-posix wine64)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    as_root=()
+    [[ $(id -u) -eq 0 ]] || as_root=(sudo)
+    "${as_root[@]}" apt-get update || die "apt-get update failed"
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends \
+        "${missing[@]}" || die "installing ${missing[*]} failed"
+fi
+wine=/usr/lib/wine/wine64
+[[ -x $wine ]] || wine=$(command -v wine64) || die "wine64 is not installed"
+wineserver=$(dirname "$wine")/wineserver
+[[ -x $wineserver ]] || wineserver=$(command -v wineserver) || die "wineserver is not installed"
+
+cmake --preset windows >/dev/null && cmake --build --preset windows || die "the Windows build failed"
+# The native QI server and the Linux supervisor the answers are compared with.
+cmake --preset default >/dev/null &&
+    cmake --build --preset default --target varnex-qi-server KVT-Marshal KVT-Fetcher >/dev/null ||
+    die "the Linux build of the QI server failed"
+
+# ---- the private Wine prefix and the run's folder
+
+work=$(mktemp -d /tmp/varnex-wine-XXXXXX) || die "cannot make a work folder"
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    "$wineserver" -k 2>/dev/null # ends every program of this prefix
+    wait 2>/dev/null
+    if [[ ${VARNEX_WINE_KEEP:-0} == 1 ]]; then say "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+say "making the Wine prefix $WINEPREFIX"
+"$wine" wineboot -i >/dev/null 2>&1 || die "wineboot could not make the prefix"
+"$wineserver" -w
+
+passed=0
+failed=0
+check() { # name, then a command that succeeds when the check holds
+    local name=$1
+    shift
+    if "$@"; then
+        say "PASS $name"
+        passed=$((passed + 1))
+    else
+        say "FAIL $name"
+        failed=$((failed + 1))
+    fi
+}
+
+# ---- 1. unit tests
+
+if ctest --preset windows; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+# ---- 2. system checks
+
+bin=$work/bin
+mkdir -p "$bin" "$work/cache" "$work/temp" "$work/linux" "$work/media" || die "cannot make folders"
+cp build-windows/bin/KVT-*.exe build-windows/bin/windows_helper.exe build-windows/bin/test-channel.ts \
+    "$bin/" || die "cannot copy the programs"
+winpath() { printf 'Z:%s' "${1//\//\\}"; } # Wine's drive Z: is the root folder
+
+free_port() { # a loopback port nobody answers on
+    local p
+    for _ in $(seq 50); do
+        p=$((20000 + RANDOM % 40000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || {
+            echo "$p"
+            return
+        }
+    done
+    die "no free port"
+}
+
+# Waits until the file holds text (fixed string): 0 seen, 1 time-out after tenths/10 s.
+wait_for() {
+    local file=$1 text=$2 tenths=$3
+    while ((tenths-- > 0)); do
+        grep -qF -- "$text" "$file" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+count_of() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
+
+# The account, the registry and the QI server.
+uid=4242
+password=0123456789abcdef0123456789abcdef01234567
+printf '%s %s\n' "$uid" "$password" >"$work/accounts.txt"
+cache_win=$(winpath "$work/cache")
+{
+    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\r\n'
+    printf '"CachePath"="%s"\r\n' "${cache_win//\\/\\\\}"
+    printf '"UserName"=dword:%08x\r\n' "$uid"
+    printf '"Password"="%s"\r\n' "$password"
+} >"$work/varnex.reg"
+"$wine" regedit /S "$(winpath "$work/varnex.reg")" >/dev/null 2>&1 || die "cannot write the registry"
+
+# A small movie for KVT-Cinema, served by the fetcher for CID 900.
+movie=$work/media/movie.avi
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x120:rate=25 \
+    -t 5 -c:v mpeg4 -q:v 8 -f avi "$movie" || die "ffmpeg could not make the movie"
+printf -- '-movie=900:%s\n' "$(winpath "$movie")" >"$bin/KVT-Fetcher.options"
+
+qi_port=$(free_port)
+./build/bin/varnex-qi-server -port="$qi_port" -accounts="$work/accounts.txt" -text="Wine check" \
+    -duration=8 -notify=1 </dev/null >"$work/qi.log" 2>&1 &
+pids+=($!)
+wait_for "$work/qi.log" "QI server listening on port $qi_port" 100 || die "the QI server did not start"
+
+port=$(free_port)
+log=$work/marshal.log
+# Appended: the children write to the same file.
+(cd "$bin" && exec "$wine" "$bin/KVT-Marshal.exe" -port="$port" -host="127.0.0.1:$qi_port" -trace \
+    </dev/null >>"$log" 2>&1) &
+marshal_pid=$!
+pids+=("$marshal_pid")
+check "KVT-Marshal.exe starts its fetcher and listens" wait_for "$log" "Start listening on" 300
+check "KVT-Fetcher.exe opened dwnldr-pipe" grep -qF "%MRSHL-S: Fetcher connected to Marshal" "$log"
+
+# The fixed answers, byte for byte as the Linux build answers (its build time masked).
+linux_log=$work/linux/marshal.log
+linux_port=$(free_port)
+mkdir -p "$work/linux/run" "$work/linux/registry" "$work/linux/temp"
+VARNEX_RUNTIME_DIR=$work/linux/run VARNEX_REGISTRY_DIR=$work/linux/registry TEMP=$work/linux/temp \
+    TMP=$work/linux/temp ./build/bin/KVT-Marshal -port="$linux_port" </dev/null >"$linux_log" 2>&1 &
+pids+=($!)
+wait_for "$linux_log" "Start listening on" 150 || die "the Linux supervisor did not start"
+answer() { # port path file: the raw answer with the build time masked
+    curl -s -m 10 --raw -D - -o /dev/null "http://127.0.0.1:$1$2" | sed 's/Build at .*\r$/Build at -\r/' >"$3.head"
+    curl -s -m 10 --raw -o "$3.body" "http://127.0.0.1:$1$2"
+    cat "$3.head" "$3.body" >"$3"
+}
+same_answer() {
+    answer "$port" "$1" "$work/wine-answer" && answer "$linux_port" "$1" "$work/linux-answer" &&
+        [[ -s $work/wine-answer ]] && cmp "$work/wine-answer" "$work/linux-answer"
+}
+check "/verify byte for byte as on Linux" same_answer /verify
+check "/crossdomain.xml byte for byte as on Linux" same_answer /crossdomain.xml
+
+# A live stream: QI login, KVT-Relay.exe takes over the player's socket, the fetcher
+# takes over its copy of the QI session and hears the server on it.
+curl -s -m 25 -o "$work/live.ts" "http://127.0.0.1:$port/stream?cid=7"
+live_size=$(stat -c %s "$work/live.ts" 2>/dev/null || echo 0)
+say "live stream: $live_size octets in 25 s"
+has_video() { # (the whole output first: grep -q could end ffprobe early with SIGPIPE)
+    local streams
+    streams=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" 2>/dev/null)
+    [[ $streams == *video* ]]
+}
+check "QI login for the live stream" grep -qF "KVT-Relay.exe -chan=" "$log"
+check "the live stream reaches the player through KVT-Relay.exe" has_video "$work/live.ts"
+check "KVT-Fetcher.exe takes over the QI copy" grep -qE "%FETCH-I: QI CID=7 : took over QI socket" "$log"
+check "KVT-Fetcher.exe reads the QI server on its copy" wait_for "$log" "%FETCH-I: QI CID=7 : PDU code=16" 50
+
+# HLS: the playlist from a relay in HLS mode, then its segment through the
+# supervisor again (a sid request: no QI exchange).
+sleep 3
+curl -s -m 30 -o "$work/playlist.m3u8" "http://127.0.0.1:$port/hls?cid=7"
+segment=$(grep -m1 '^/hls.chunk' "$work/playlist.m3u8" | tr -d '\r')
+sleep 3
+[[ -n $segment ]] && curl -s -m 30 -o "$work/segment.ts" "http://127.0.0.1:$port$segment"
+say "HLS: playlist of $(stat -c %s "$work/playlist.m3u8" 2>/dev/null || echo 0) octets, segment '$segment' of $(stat -c %s "$work/segment.ts" 2>/dev/null || echo 0) octets"
+check "HLS playlist and its segment through KVT-Relay.exe" has_video "$work/segment.ts"
+
+# A movie through KVT-Cinema.exe from position 1000.
+sleep 3
+curl -s -m 30 -r 1000- -D "$work/movie.head" -o "$work/movie.part" "http://127.0.0.1:$port/movie?cid=900"
+movie_ok() {
+    grep -q '^HTTP/1.1 206' "$work/movie.head" && cmp -s -i 1000:0 "$movie" "$work/movie.part" &&
+        [[ $(stat -c %s "$work/movie.part") -eq $(($(stat -c %s "$movie") - 1000)) ]]
+}
+check "the movie from octet 1000 through KVT-Cinema.exe" movie_ok
+
+# The fetcher killed: restarted; killed again with its program gone: 13 failed
+# restarts, then the supervisor stops in order.
+fetcher_pid() { # the Windows pid of the n-th start of the fetcher
+    grep -F 'KVT-Fetcher.exe was started with PID = ' "$log" | sed -n "$1p" | sed 's/.*PID = \([0-9]*\).*/\1/'
+}
+wait_for_count() { # file text count tenths
+    local tenths=$4
+    while ((tenths-- > 0)); do
+        (($(count_of "$1" "$2") >= $3)) && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# Lines of severity S wait in the supervisor's output buffer until a line of another
+# kind is written: a request (its trace lines) brings them out.
+flush_log() { curl -s -m 10 -o /dev/null "http://127.0.0.1:$port/verify"; }
+first=$(fetcher_pid 1)
+"$wine" taskkill /F /PID "$first" >/dev/null 2>&1
+wait_for "$log" "KVT-Fetcher (PID=$first)  has stopped, trying to restart..." 100
+sleep 3
+flush_log
+check "the fetcher is restarted after it ended" \
+    wait_for_count "$log" "%MRSHL-S: Fetcher connected to Marshal" 2 100
+second=$(fetcher_pid 2)
+rm -f "$bin/KVT-Fetcher.exe"
+[[ -n $second ]] && "$wine" taskkill /F /PID "$second" >/dev/null 2>&1
+check "13 failed restarts, then the monitor stops" \
+    wait_for "$log" "%MRSHL-E: Failed to restart KVT-Fetcher 13 times, aborting..." 400
+logged=0
+for i in $(seq 1 13); do
+    grep -qF "Failed to restart KVT-Fetcher, retry in 1 seconds ($i/13)" "$log" && logged=$((logged + 1))
+done
+check "each of the 13 failed restarts is logged" [ "$logged" = 13 ]
+# The accept loop sees the stop status after its next connection.
+curl -s -m 10 -o /dev/null "http://127.0.0.1:$port/verify"
+stopped_in_order() {
+    local tenths=150
+    while ((tenths-- > 0)) && kill -0 "$marshal_pid" 2>/dev/null; do sleep 0.1; done
+    kill -0 "$marshal_pid" 2>/dev/null && return 1
+    wait "$marshal_pid"
+    local code=$?
+    say "KVT-Marshal.exe ended with exit code $code"
+    ((code == 2)) && grep -qF "%MRSHL-I: Child processes monitor was stopped" "$log"
+}
+check "KVT-Marshal.exe stops in order with exit code 2" stopped_in_order
+
+if ((failed)); then
+    say "the end of $log:"
+    tail -n 40 "$log"
+fi
+printf '%d passed, %d failed\n' "$passed" "$failed"
+((failed == 0))

@@ -1,0 +1,475 @@
+// The Windows platform layer under test, in-process and with windows_helper.exe as
+// the child where behaviour crosses processes: error kinds, registry, named
+// objects, message pipes, shared files and search, folder watches, processes and
+// waits on more than 64 of them, the kill-on-close job, sockets and the two ways a
+// socket reaches another process.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/msgpipe.h"
+#include "platform/named_object.h"
+#include "platform/net.h"
+#include "platform/os.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "tests/support/test_support.h"
+
+#include <windows.h>
+
+namespace {
+
+// True when the process with this id has ended (or no longer exists) within ms.
+bool pid_ended(int pid, unsigned ms) {
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!h) return true;
+    bool ended = WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return ended;
+}
+
+std::string unique(const char *base) {
+    return std::string(base) + "-" + std::to_string(os_process_id());
+}
+
+bool start_helper(const std::string &args, os_process *p, intptr_t inherit = -1) {
+    std::string line = "windows_helper.exe " + args;
+    return proc_start(bin_path("windows_helper").c_str(), line.c_str(), inherit, p);
+}
+
+int exit_code_after(os_process *p, unsigned ms) {
+    int code = -1;
+    if (!proc_wait(p, ms) || !proc_exit_code(p, &code)) return -1;
+    return code;
+}
+
+// Reads until the peer closes; "" after 10 s without an end.
+std::string read_all(net_sock s) {
+    std::string got;
+    char buf[256];
+    while (net_wait_readable(s, 10000) == 1) {
+        long n = net_recv(s, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, size_t(n));
+    }
+    return got;
+}
+
+struct loopback_listener {
+    net_sock s = NET_BAD_SOCK;
+    uint16_t port = 0;
+    loopback_listener() {
+        net_startup();
+        s = net_tcp_socket();
+        if (net_bind(s, net_parse_ipv4("127.0.0.1"), 0) && net_listen(s, 8))
+            net_local_name(s, nullptr, &port);
+    }
+    ~loopback_listener() { net_close(s); }
+};
+
+} // namespace
+
+TEST(WinPlatform, ErrorKindsAndBasics) {
+    EXPECT_EQ(os_error_kind_of(2), OS_E_NOT_FOUND);
+    EXPECT_EQ(os_error_kind_of(18), OS_E_NOT_FOUND); // no more files
+    EXPECT_EQ(os_error_kind_of(183), OS_E_EXISTS);
+    EXPECT_EQ(os_error_kind_of(5), OS_E_ACCESS);
+    EXPECT_EQ(os_error_kind_of(32), OS_E_SHARING);
+    EXPECT_EQ(os_error_kind_of(231), OS_E_BUSY);
+    EXPECT_EQ(os_error_kind_of(10054), OS_E_CONN_RESET);
+    EXPECT_EQ(os_error_kind_of(997), OS_E_PENDING);
+    EXPECT_EQ(os_error_kind_of(258), OS_E_TIMEOUT);
+    EXPECT_EQ(os_error_kind_of(3), OS_E_OTHER); // path not found
+
+    char path[OS_PATH_MAX], dir[OS_PATH_MAX];
+    ASSERT_TRUE(os_module_path(path, sizeof path));
+    ASSERT_TRUE(os_program_dir(dir, sizeof dir));
+    EXPECT_NE(strstr(path, "win_platform_tests.exe"), nullptr) << path;
+    EXPECT_EQ(std::string(path), std::string(dir) + "\\win_platform_tests.exe");
+
+    test_world w;
+    char root[OS_PATH_MAX];
+    ASSERT_TRUE(os_temp_root(root, sizeof root));
+    EXPECT_EQ(std::string(root), w.temp_dir());
+    EXPECT_EQ(std::string(os_runtime_dir()), w.runtime_dir());
+
+    os_local_time t;
+    os_local_time_now(&t);
+    EXPECT_GE(t.year, 2020u);
+    EXPECT_LT(t.millisecond, 1000u);
+    uint32_t t0 = os_tick_ms();
+    os_sleep_ms(100);
+    EXPECT_GE(os_tick_ms() - t0, 50u); // the tick counts in steps of up to 16 ms
+}
+
+TEST(WinPlatform, RegistryValues) {
+    std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\" + unique("VarnexTest");
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\" + unique("VarnexTest")).c_str());
+    reg_key k;
+    ASSERT_FALSE(reg_open(key.c_str(), false, &k));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
+    ASSERT_TRUE(reg_open(key.c_str(), true, &k));
+    ASSERT_TRUE(reg_set_dword(&k, "UserName", 42));
+    ASSERT_TRUE(reg_set_string(&k, "CachePath", "C:\\cache \"x\""));
+    EXPECT_FALSE(reg_set_string(&k, "Bad", "two\nlines"));
+
+    reg_key r;
+    ASSERT_TRUE(reg_open(key.c_str(), false, &r));
+    reg_type type;
+    uint32_t v = 0, size = sizeof v;
+    ASSERT_TRUE(reg_query(&r, "username", &type, &v, &size)); // names ignore case
+    EXPECT_EQ(type, REG_T_DWORD);
+    EXPECT_EQ(v, 42u);
+    char text[64];
+    size = sizeof text;
+    ASSERT_TRUE(reg_query(&r, "CachePath", &type, text, &size));
+    EXPECT_EQ(type, REG_T_SZ);
+    EXPECT_STREQ(text, "C:\\cache \"x\"");
+    EXPECT_EQ(size, strlen(text) + 1);
+    size = 4;
+    EXPECT_FALSE(reg_query(&r, "CachePath", &type, text, &size));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_OTHER);
+    EXPECT_EQ(size, strlen("C:\\cache \"x\"") + 1);
+    size = sizeof text;
+    EXPECT_FALSE(reg_query(&r, "Missing", &type, text, &size));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
+    EXPECT_FALSE(reg_set_dword(&r, "UserName", 1)); // opened for reading
+    ASSERT_TRUE(reg_delete_value(&k, "UserName"));
+    ASSERT_TRUE(reg_delete_value(&k, "CachePath"));
+    EXPECT_FALSE(reg_delete_value(&k, "CachePath"));
+    reg_close(&r);
+    reg_close(&k);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\" + unique("VarnexTest")).c_str());
+}
+
+TEST(WinPlatform, NamedMutexAndSemaphore) {
+    std::string name = "Global\\" + unique("Varnex Test Mutex");
+    named_object a, b;
+    ASSERT_EQ(named_mutex_create(name.c_str(), &a), NAMED_CREATED);
+    EXPECT_EQ(os_error(), 0);
+    EXPECT_EQ(named_mutex_create(name.c_str(), &b), NAMED_EXISTS);
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_EXISTS);
+    EXPECT_TRUE(named_object_exists(name.c_str()));
+    named_object_close(&a);
+    EXPECT_FALSE(named_object_exists(name.c_str()));
+
+    // Held by another process, and free again when that process ends.
+    std::string other = unique("Varnex Test Held");
+    os_process p;
+    ASSERT_TRUE(start_helper("mutex \"" + other + "\"", &p));
+    int64_t end = test_now_ms() + 10000;
+    while (!named_object_exists(other.c_str()) && test_now_ms() < end)
+        os_sleep_ms(20);
+    EXPECT_TRUE(named_object_exists(other.c_str()));
+    EXPECT_EQ(named_mutex_create(other.c_str(), &b), NAMED_EXISTS);
+    ASSERT_TRUE(proc_terminate(&p, 9));
+    EXPECT_EQ(exit_code_after(&p, 10000), 9);
+    proc_close(&p);
+    EXPECT_FALSE(named_object_exists(other.c_str()));
+
+    std::string sema = "Global\\" + unique("Corvane-TV-CID=7");
+    named_object s1, s2;
+    ASSERT_EQ(named_semaphore_create(sema.c_str(), &s1), NAMED_CREATED);
+    ASSERT_EQ(named_semaphore_create(sema.c_str(), &s2), NAMED_EXISTS);
+    named_object_close(&s1);
+    EXPECT_TRUE(named_object_exists(sema.c_str())); // s2 still holds it
+    named_object_close(&s2);
+    EXPECT_FALSE(named_object_exists(sema.c_str()));
+}
+
+TEST(WinPlatform, MessagePipe) {
+    std::string name = unique("test-pipe");
+    msg_pipe client;
+    ASSERT_FALSE(msgpipe_open(name.c_str(), &client));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
+
+    msg_pipe server, second;
+    ASSERT_TRUE(msgpipe_create(name.c_str(), &server));
+    EXPECT_FALSE(msgpipe_create(name.c_str(), &second));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_EXISTS);
+    char path[OS_PATH_MAX];
+    msgpipe_path(name.c_str(), path, sizeof path);
+    EXPECT_EQ(std::string(path), "\\\\.\\pipe\\" + name);
+
+    EXPECT_FALSE(msgpipe_wait_client(&server, 100));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_TIMEOUT);
+    ASSERT_TRUE(msgpipe_open(name.c_str(), &client)); // before the wait: counts as connected
+    ASSERT_TRUE(msgpipe_wait_client(&server, 1000));
+    msg_pipe third;
+    EXPECT_FALSE(msgpipe_open(name.c_str(), &third));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_BUSY);
+
+    // Message boundaries both ways, the size of the next message, a time-out.
+    char buf[64];
+    EXPECT_EQ(msgpipe_read(&client, buf, sizeof buf, nullptr, 100), 0);
+    EXPECT_EQ(msgpipe_peek(&client), 0);
+    ASSERT_EQ(msgpipe_write(&server, "first", 5), 5);
+    ASSERT_EQ(msgpipe_write(&server, "second message", 14), 14);
+    EXPECT_EQ(msgpipe_peek(&client), 5);
+    ASSERT_EQ(msgpipe_read(&client, buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf, 5), "first");
+    EXPECT_EQ(msgpipe_read(&client, buf, 6), -1); // longer than the buffer: dropped
+    ASSERT_EQ(msgpipe_write(&server, "third", 5), 5);
+    ASSERT_EQ(msgpipe_read(&client, buf, sizeof buf, nullptr, 1000), 5);
+    EXPECT_EQ(std::string(buf, 5), "third");
+    ASSERT_EQ(msgpipe_write(&client, "back", 4), 4);
+    ASSERT_EQ(msgpipe_read(&server, buf, sizeof buf), 4);
+    EXPECT_EQ(msgpipe_write(&server, "", 0), -1);
+
+    // The client goes: the server sees the end; the next client gets in.
+    msgpipe_close(&client);
+    EXPECT_EQ(msgpipe_read(&server, buf, sizeof buf), -1);
+    msgpipe_disconnect(&server);
+    std::thread late([&] {
+        os_sleep_ms(100);
+        msgpipe_open(name.c_str(), &third);
+    });
+    EXPECT_TRUE(msgpipe_wait_client(&server, 5000));
+    late.join();
+    ASSERT_EQ(msgpipe_write(&third, "again", 5), 5);
+    ASSERT_EQ(msgpipe_read(&server, buf, sizeof buf, nullptr, 1000), 5);
+    msgpipe_close(&server);
+    EXPECT_EQ(msgpipe_read(&third, buf, sizeof buf), -1);
+    msgpipe_close(&third);
+}
+
+TEST(WinPlatform, SharedFilesAndSearch) {
+    test_world w;
+    std::string dir = w.path("cache");
+    ASSERT_TRUE(dir_create(dir.c_str()));
+    EXPECT_FALSE(dir_create(dir.c_str()));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_EXISTS);
+    std::string name = dir + "\\7---12.dat";
+
+    os_file writer, reader;
+    ASSERT_TRUE(file_open_write(name.c_str(), &writer));
+    ASSERT_TRUE(file_set_size(&writer, 1000)); // zero-filled
+    ASSERT_EQ(file_pwrite(&writer, "abcd", 4, 10), 4);
+    ASSERT_TRUE(file_open_read(name.c_str(), &reader)); // while it is being written
+    char buf[16] = {};
+    ASSERT_EQ(file_pread(&reader, buf, 6, 8), 6);
+    EXPECT_EQ(std::string(buf, 6), std::string("\0\0abcd", 6));
+    int64_t pos = -1;
+    ASSERT_TRUE(file_seek(&reader, 0, FILE_FROM_CURRENT, &pos));
+    EXPECT_EQ(pos, 0); // positioned reads leave the position alone
+    uint64_t size = 0;
+    ASSERT_TRUE(file_size(&reader, &size));
+    EXPECT_EQ(size, 1000u);
+    ASSERT_TRUE(file_seek(&reader, -2, FILE_FROM_END, &pos));
+    EXPECT_EQ(file_read(&reader, buf, sizeof buf), 2);
+    EXPECT_EQ(file_read(&reader, buf, sizeof buf), 0);
+
+    // In use: delete is refused as the sharing violation.
+    EXPECT_FALSE(file_delete(name.c_str()));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_SHARING);
+    file_close(&reader);
+    EXPECT_FALSE(file_delete(name.c_str()));
+    file_close(&writer);
+
+    ASSERT_TRUE(write_text_file(dir + "\\7---13.dat", "x"));
+    ASSERT_TRUE(write_text_file(dir + "\\8---1.dat", "y"));
+    dir_search s;
+    dir_entry e;
+    std::vector<std::string> seen;
+    ASSERT_TRUE(dir_search_first((dir + "\\7---*.dat").c_str(), &s, &e));
+    do {
+        seen.push_back(e.name);
+        EXPECT_FALSE(e.is_dir);
+        EXPECT_GT(e.last_write_ns, int64_t(1500000000) * 1000000000);
+    } while (dir_search_next(&s, &e));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
+    dir_search_close(&s);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"7---12.dat", "7---13.dat"}));
+    EXPECT_FALSE(dir_search_first((dir + "\\9---*.dat").c_str(), &s, &e));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
+    EXPECT_FALSE(dir_search_first((dir + "\\missing\\*").c_str(), &s, &e));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_OTHER);
+    EXPECT_TRUE(wildcard_match("7---12.dat", "7---*.dat"));
+    EXPECT_TRUE(file_delete(name.c_str()));
+    EXPECT_FALSE(file_delete(name.c_str()));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
+}
+
+TEST(WinPlatform, FolderWatchAndNotification) {
+    test_world w;
+    std::string dir = w.path("watched");
+    ASSERT_TRUE(make_dirs(dir));
+    dir_watch watch, note;
+    ASSERT_TRUE(dirwatch_open(dir.c_str(), 4096, &watch));
+    ASSERT_TRUE(dirnotify_open(dir.c_str(), &note));
+    dirwatch_record recs[DIRWATCH_MAX_RECORDS];
+    bool signalled = true;
+    EXPECT_EQ(dirwatch_read(&watch, 100, recs, DIRWATCH_MAX_RECORDS, &signalled), 0);
+    EXPECT_FALSE(signalled);
+    EXPECT_EQ(dirnotify_wait(&note, 100), 0);
+
+    os_file f;
+    ASSERT_TRUE(file_open_write((dir + "\\5---1.dat").c_str(), &f));
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(file_write(&f, "data", 4), 4);
+        os_sleep_ms(20);
+    }
+    // Records may come in more than one read; all name the one file.
+    int64_t end = test_now_ms() + 5000;
+    int records = 0;
+    while (records == 0 && test_now_ms() < end) {
+        int n = dirwatch_read(&watch, 1000, recs, DIRWATCH_MAX_RECORDS, &signalled);
+        ASSERT_GE(n, 0);
+        for (int i = 0; i < n; i++) {
+            EXPECT_EQ(recs[i].action, DIRWATCH_ACTION_MODIFIED);
+            EXPECT_STREQ(recs[i].name, "5---1.dat");
+        }
+        records += n;
+    }
+    EXPECT_GE(records, 1);
+    EXPECT_TRUE(signalled);
+    EXPECT_EQ(dirnotify_wait(&note, 2000), 1);
+    file_close(&f);
+    dirwatch_close(&watch);
+    dirnotify_close(&note);
+}
+
+TEST(WinPlatform, ProcessesExitCodesAndWaitsOnMoreThan64) {
+    os_process p;
+    ASSERT_FALSE(proc_start(bin_path("no-such-program").c_str(), "x", -1, &p));
+    ASSERT_TRUE(start_helper("exit 7", &p));
+    EXPECT_GT(p.pid, 0);
+    EXPECT_EQ(exit_code_after(&p, 20000), 7);
+    proc_close(&p);
+
+    // 70 sleepers and one that ends at once, last in the list.
+    std::vector<os_process> procs(71);
+    for (size_t i = 0; i + 1 < procs.size(); i++)
+        ASSERT_TRUE(start_helper("sleep 60000", &procs[i])) << i;
+    EXPECT_EQ(proc_wait_any(procs.data(), 70, 200), PROC_WAIT_TIMEOUT);
+    int code = 0;
+    ASSERT_TRUE(proc_exit_code(&procs[0], &code));
+    EXPECT_EQ(code, 259); // still active
+    ASSERT_TRUE(start_helper("exit 3", &procs[70]));
+    EXPECT_EQ(proc_wait_any(procs.data(), 71, 60000), 70);
+    EXPECT_EQ(proc_wait_any(procs.data(), PROC_WAIT_MAX + 1, 0), PROC_WAIT_FAILED);
+    ASSERT_TRUE(proc_terminate(&procs[65], 5));
+    EXPECT_EQ(proc_wait_any(procs.data(), 70, 20000), 65);
+    for (os_process &q : procs) {
+        proc_terminate(&q, 1);
+        proc_wait(&q, 10000);
+        proc_close(&q);
+    }
+}
+
+TEST(WinPlatform, JobEndsItsMembersWithItsOwner) {
+    test_world w;
+    std::string file = w.path("pids.txt");
+    os_process owner;
+    ASSERT_TRUE(start_helper("job \"" + file + "\"", &owner));
+    int64_t end = test_now_ms() + 20000;
+    int a = 0, b = 0;
+    while (sscanf(read_text_file(file).c_str(), "%d %d", &a, &b) != 2 && test_now_ms() < end)
+        os_sleep_ms(50);
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    EXPECT_FALSE(pid_ended(a, 100));
+    ASSERT_TRUE(proc_terminate(&owner, 1)); // the job handle closes with its owner
+    proc_wait(&owner, 10000);
+    proc_close(&owner);
+    EXPECT_TRUE(pid_ended(a, 10000));
+    EXPECT_TRUE(pid_ended(b, 10000));
+    // Closing the job ends a member at once.
+    os_job mine;
+    ASSERT_TRUE(job_create(&mine));
+    os_process member;
+    ASSERT_TRUE(start_helper("sleep 60000", &member));
+    ASSERT_TRUE(job_assign(&mine, &member));
+    EXPECT_FALSE(proc_wait(&member, 200));
+    // A detached program is in no job of ours: it outlives the job's end.
+    os_process detached;
+    ASSERT_TRUE(proc_start_detached(bin_path("windows_helper").c_str(),
+                                    "windows_helper.exe sleep 60000", &detached));
+    job_close(&mine);
+    EXPECT_TRUE(proc_wait(&member, 10000));
+    proc_close(&member);
+    EXPECT_FALSE(proc_wait(&detached, 300));
+    proc_terminate(&detached, 1);
+    EXPECT_TRUE(proc_wait(&detached, 10000));
+    proc_close(&detached);
+}
+
+TEST(WinPlatform, SocketsOnLoopback) {
+    loopback_listener l;
+    ASSERT_NE(l.port, 0);
+    net_sock c = net_tcp_socket();
+    ASSERT_TRUE(net_connect(c, net_parse_ipv4("127.0.0.1"), l.port));
+    uint32_t peer = 0;
+    uint16_t peer_port = 0;
+    net_sock a = net_accept(l.s, &peer, &peer_port);
+    ASSERT_NE(a, NET_BAD_SOCK);
+    char text[16];
+    EXPECT_STREQ(net_format_ipv4(peer, text), "127.0.0.1");
+    EXPECT_TRUE(net_set_nodelay(a));
+    EXPECT_EQ(net_wait_readable(a, 100), 0);
+    EXPECT_EQ(net_wait_writable(a, 1000), 1);
+    ASSERT_EQ(net_send_all(c, "hello", 5), 5);
+    bool exceptional = true;
+    EXPECT_EQ(net_wait_readable(a, 5000, &exceptional), 1);
+    EXPECT_FALSE(exceptional);
+    char buf[8];
+    EXPECT_EQ(net_recv(a, buf, sizeof buf), 5);
+    net_close(c);
+    EXPECT_EQ(net_wait_readable(a, 5000), 1);
+    EXPECT_EQ(net_recv(a, buf, sizeof buf), 0);
+    net_close(a);
+    EXPECT_EQ(net_parse_ipv4("1.2.3"), net_parse_ipv4("1.2.0.3"));
+    EXPECT_EQ(net_parse_ipv4("nonsense"), 0u);
+    uint32_t addrs[NET_MAX_ADDRS];
+    ASSERT_GE(net_resolve("localhost", addrs, NET_MAX_ADDRS), 1);
+    EXPECT_STREQ(net_format_ipv4(addrs[0], text), "127.0.0.1");
+}
+
+// The player's socket handed to a child by inheritance: the child takes it over
+// and answers on it. It reports whether the inherited handle worked as it was or
+// had to be imported again (Wine).
+TEST(WinPlatform, InheritedSocketReachesTheChild) {
+    loopback_listener l;
+    net_sock c = net_tcp_socket();
+    ASSERT_TRUE(net_connect(c, net_parse_ipv4("127.0.0.1"), l.port));
+    net_sock a = net_accept(l.s, nullptr, nullptr);
+    ASSERT_NE(a, NET_BAD_SOCK);
+    os_process p;
+    ASSERT_TRUE(start_helper("inherit " + std::to_string(a), &p, a));
+    net_close(a); // the parent's copy goes; the child's connection stays
+    std::string got = read_all(c);
+    EXPECT_TRUE(got == "direct" || got == "imported") << got;
+    printf("inherited socket in the child: %s\n", got.c_str());
+    EXPECT_EQ(exit_code_after(&p, 20000), 0);
+    proc_close(&p);
+    net_close(c);
+}
+
+// The fetcher's way: a share record for the child's process id inside a pipe message.
+TEST(WinPlatform, SharedSocketThroughPipeMessage) {
+    loopback_listener l;
+    net_sock c = net_tcp_socket();
+    ASSERT_TRUE(net_connect(c, net_parse_ipv4("127.0.0.1"), l.port));
+    net_sock a = net_accept(l.s, nullptr, nullptr);
+    std::string name = unique("share-pipe");
+    msg_pipe pipe;
+    ASSERT_TRUE(msgpipe_create(name.c_str(), &pipe));
+    os_process p;
+    ASSERT_TRUE(start_helper("share " + name, &p));
+    ASSERT_TRUE(msgpipe_wait_client(&pipe, 20000));
+    uint8_t info[NET_SHARE_INFO_SIZE];
+    ASSERT_TRUE(net_share_for_process(a, p.pid, info));
+    ASSERT_EQ(msgpipe_write(&pipe, info, sizeof info), long(sizeof info));
+    EXPECT_EQ(read_all(c), "shared");
+    EXPECT_EQ(exit_code_after(&p, 20000), 0);
+    proc_close(&p);
+    msgpipe_close(&pipe);
+    net_close(a);
+    net_close(c);
+}

@@ -1,0 +1,76 @@
+// Child process of the Windows platform tests. The first argument names what to do:
+//   exit CODE         end with that exit code
+//   sleep MS          sleep, then end with 0
+//   inherit SOCK      take over the inherited socket SOCK, send "direct" (usable as
+//                     inherited) or "imported" (taken over through a share record)
+//                     on it and end
+//   share PIPE        open the message pipe PIPE, read one share record, send
+//                     "shared" on the socket it stands for and end
+//   mutex NAME        create the named mutex, then hold it for 60 s
+//   job FILE          start two "sleep" children in a job, write their pids to FILE,
+//                     then wait
+#include "platform/msgpipe.h"
+#include "platform/named_object.h"
+#include "platform/net.h"
+#include "platform/os.h"
+#include "platform/process.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static int send_text(net_sock s, const char *text) {
+    long n = net_send_all(s, text, strlen(text));
+    net_shutdown(s);
+    net_close(s);
+    return n == long(strlen(text)) ? 0 : 3;
+}
+
+int main(int argc, char **argv) {
+    if (argc < 3) return 2;
+    const char *mode = argv[1];
+    if (strcmp(mode, "exit") == 0) return atoi(argv[2]);
+    if (strcmp(mode, "sleep") == 0) {
+        os_sleep_ms(unsigned(atoi(argv[2])));
+        return 0;
+    }
+    if (net_startup() != 0) return 2;
+    if (strcmp(mode, "inherit") == 0) {
+        net_sock given = net_sock(strtoll(argv[2], nullptr, 10));
+        net_sock s = net_adopt_inherited(given);
+        return send_text(s, s == given ? "direct" : "imported");
+    }
+    if (strcmp(mode, "share") == 0) {
+        msg_pipe p;
+        if (!msgpipe_open(argv[2], &p)) return 4;
+        uint8_t info[NET_SHARE_INFO_SIZE];
+        if (msgpipe_read(&p, info, sizeof info, nullptr, 10000) != long(sizeof info)) return 5;
+        net_sock s = net_socket_from_share(info, -1);
+        msgpipe_close(&p);
+        if (s == NET_BAD_SOCK) return 6;
+        return send_text(s, "shared");
+    }
+    if (strcmp(mode, "mutex") == 0) {
+        named_object m;
+        if (named_mutex_create(argv[2], &m) != NAMED_CREATED) return 4;
+        os_sleep_ms(60000);
+        return 0;
+    }
+    if (strcmp(mode, "job") == 0) {
+        char self[OS_PATH_MAX];
+        os_job job;
+        if (!os_module_path(self, sizeof self) || !job_create(&job)) return 2;
+        os_process kids[2];
+        for (os_process &k : kids)
+            if (!proc_start(self, "windows_helper.exe sleep 60000", -1, &k) ||
+                !job_assign(&job, &k))
+                return 3;
+        FILE *f = fopen(argv[2], "w");
+        if (!f) return 4;
+        fprintf(f, "%d %d\n", kids[0].pid, kids[1].pid);
+        fclose(f);
+        os_sleep_ms(60000);
+        return 0;
+    }
+    return 2;
+}
