@@ -19,7 +19,7 @@ const char default_hosts[] = "127.0.0.1,127.0.0.2,127.0.0.3";
 // Fetcher options kept next to it: raw copies of every received message.
 void fetcher_dumps_to(marshal_world &w, const std::string &folder) {
     make_dirs(folder);
-    write_text_file(w.bin + "/KVT-Fetcher.options", "-dump=" + folder + "\n-zero_ahead=0\n");
+    write_text_file(w.bin + "/KVT-Fetcher.options", "-dump=" + folder + "\n");
 }
 
 std::string message_file(const std::string &folder, int n) {

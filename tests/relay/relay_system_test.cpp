@@ -403,8 +403,8 @@ TEST(RelaySupervisor, PlayersThroughKvtMarshal) {
     rc = run_command(
         "ffmpeg -nostdin -hide_banner -i '" + base + "/hls?cid=1501&sid=e2e' -t 1 -f null -", &out);
     EXPECT_EQ(rc, 0) << out;
-    EXPECT_NE(out.find("Video: mpeg2video"), std::string::npos) << out;
-    EXPECT_NE(out.find("Audio: mp2"), std::string::npos) << out;
+    EXPECT_NE(out.find("Video: h264"), std::string::npos) << out;
+    EXPECT_NE(out.find("Audio: aac"), std::string::npos) << out;
     // The playlist's segment address came back to the supervisor and was served.
     EXPECT_TRUE(sup.wait_for_log("-hls", 5000));
     std::string log = sup.log();
