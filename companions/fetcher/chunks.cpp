@@ -4,8 +4,8 @@
 // cut into chunk files "%d---%d.dat" numbered by that position, each a whole number
 // of the readers' 65424-octet blocks. A chunk file is created at its final size,
 // zero-filled, and filled front to back as the live position passes through it. On
-// a start the newest complete chunk is written at once, as peers would hand over
-// what the swarm holds, and the current chunk up to the live position.
+// a start the current chunk is written up to the live position and the newest
+// complete chunk at once, as peers would hand over what the swarm holds.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +21,7 @@ namespace {
 enum : int64_t {
     READER_BLOCK = 65424, // the streamers' read size: chunk files are whole blocks
     SLICE_MS = 100,
+    HANDOVER_MS = 2500,
     WRITE_MAX = 348 * TS_PACKET * 4,
     ORIGIN_MS = 1577836800000LL, // 2020-01-01 00:00 UTC: position 0 of every channel
 };
@@ -127,7 +128,10 @@ void live_writer(cid_entry *e) {
     if (g.rate > 0) clock.loop_ticks = int64_t(loop->octets * 90000 / uint64_t(g.rate));
     if (clock.loop_ticks <= 0) clock.loop_ticks = 1;
     const double rate = double(loop->octets) * 90000.0 / double(clock.loop_ticks);
-    uint64_t blocks = uint64_t(rate * g.chunk_ms / 1000.0 / READER_BLOCK + 0.5);
+    // Rounded up: a chunk never lasts less than asked (an HLS player reloads its
+    // one-segment playlist every segment duration, and a shorter chunk would finish
+    // before the player's next request and be skipped).
+    uint64_t blocks = uint64_t(rate * g.chunk_ms / 1000.0 / READER_BLOCK + 0.999);
     const uint64_t chunk = std::max<uint64_t>(blocks, 1) * READER_BLOCK;
     log_printf(FETCH, SEV_I,
                "CID=%d : source '%s' (%d files, loop of %.3f s), %.0f octets/s, chunks of %llu "
@@ -135,15 +139,27 @@ void live_writer(cid_entry *e) {
                cid, path, loop->count, double(loop->period) / 90000.0, rate,
                (unsigned long long)chunk, double(chunk) / rate);
 
-    uint64_t n = live_position(clock) / chunk;
+    // The start: the current chunk up to the live position, then the newest complete
+    // chunk, whole, so that it is the newest file a streamer finds; the current one is
+    // left alone for the hand-over time, while the new streamers take the complete one
+    // (an HLS player's segment request follows its playlist by a second or two).
+    const uint64_t live = live_position(clock);
+    uint64_t n = live / chunk;
     bool ok = true;
     char name[OS_PATH_MAX + 32];
     os_file f;
-    if (n > 0 && open_chunk(cid, n - 1, chunk, &f, name, sizeof name)) {
+    if (open_chunk(cid, n, chunk, &f, name, sizeof name)) {
+        ok = write_range(loop, &f, n * chunk, n * chunk, live, buf);
+        file_close(&f);
+    }
+    if (ok && n > 0 && open_chunk(cid, n - 1, chunk, &f, name, sizeof name)) {
         ok = write_range(loop, &f, (n - 1) * chunk, (n - 1) * chunk, n * chunk, buf);
         file_close(&f);
         if (g_trace) log_printf(FETCH, SEV_I, "CID=%d : wrote '%s' at once", cid, name);
     }
+    for (int waited = 0; waited < HANDOVER_MS && !stopped(&e->stop); waited += SLICE_MS)
+        os_sleep_ms(SLICE_MS);
+    uint64_t pos = live;
     for (; ok && !stopped(&e->stop); n++) {
         if (!open_chunk(cid, n, chunk, &f, name, sizeof name)) {
             log_printf(FETCH, SEV_E, "CID=%d : open '%s' : %d", cid, name, os_error());
@@ -151,16 +167,16 @@ void live_writer(cid_entry *e) {
         }
         if (g_trace) log_printf(FETCH, SEV_I, "CID=%d : writing '%s'", cid, name);
         const uint64_t base = n * chunk, end = base + chunk;
-        uint64_t pos = base;
+        if (pos < base) pos = base;
         while (pos < end && !stopped(&e->stop)) {
-            uint64_t live = std::min(live_position(clock), end);
-            if (live > pos) {
-                if (!write_range(loop, &f, base, pos, live, buf)) {
+            uint64_t now = std::min(live_position(clock), end);
+            if (now > pos) {
+                if (!write_range(loop, &f, base, pos, now, buf)) {
                     log_printf(FETCH, SEV_E, "CID=%d : write '%s' : %d", cid, name, os_error());
                     ok = false;
                     break;
                 }
-                pos = live;
+                pos = now;
             }
             if (pos < end) os_sleep_ms(SLICE_MS);
         }

@@ -77,8 +77,8 @@ std::string stream_at(const std::string &signal, uint64_t at, size_t n) {
 // A start message: the newest complete chunk at once, then the current one at its
 // final size, filled front to back as the wall clock passes, zeros ahead; the chunk
 // numbers follow the wall clock, so a channel started again goes on at its live
-// position. The signal plays at its own rate (75000 octets/s) in chunks of two
-// 65424-octet blocks.
+// position. The signal plays at its own rate (75000 octets/s); 1.7 s chunks are
+// rounded up to two 65424-octet blocks.
 TEST(MarshalFetcher, LiveChannelRunsOnTheWallClockInWholeChunks) {
     test_world world;
     const std::string dir = world.path("cache");
@@ -90,7 +90,7 @@ TEST(MarshalFetcher, LiveChannelRunsOnTheWallClockInWholeChunks) {
     child_run f;
     // Movies at 4 MB/s; files older than 6 s are deleted.
     ASSERT_TRUE(f.start(world, bin_path("KVT-Fetcher"),
-                        {"-dir=" + dir, "-keep=6", "-peer_id=1FFKVT$", "-chunk_ms=2000",
+                        {"-dir=" + dir, "-keep=6", "-peer_id=1FFKVT$", "-chunk_ms=1700",
                          "-movie=77:" + signal, "-copy_rate=4000000"}));
     ASSERT_TRUE(msgpipe_wait_client(&pipe, 10000)) << f.log();
     const size_t chunk = 2 * 65424;
@@ -108,6 +108,7 @@ TEST(MarshalFetcher, LiveChannelRunsOnTheWallClockInWholeChunks) {
     EXPECT_GT(first, 1000000); // numbered by the wall clock, not from 1
 
     // The complete one holds its part of the endless stream, and it decodes.
+    os_sleep_ms(300);
     std::string whole = read_text_file(files[first]);
     ASSERT_EQ(whole.size(), chunk);
     EXPECT_TRUE(whole == stream_at(signal, uint64_t(first) * chunk, chunk));
@@ -117,7 +118,6 @@ TEST(MarshalFetcher, LiveChannelRunsOnTheWallClockInWholeChunks) {
     EXPECT_NE(probe.find("aac"), std::string::npos) << probe;
 
     // The current one has its final size; a front part is written, zeros follow.
-    os_sleep_ms(200);
     std::string now = read_text_file(files[current]);
     ASSERT_EQ(now.size(), chunk);
     const std::string expect = stream_at(signal, uint64_t(current) * chunk, chunk);
@@ -128,7 +128,7 @@ TEST(MarshalFetcher, LiveChannelRunsOnTheWallClockInWholeChunks) {
     EXPECT_TRUE(now.substr(written) == std::string(chunk - written, '\0'))
         << written << " of " << chunk;
     // Complete when the next one has begun.
-    ASSERT_TRUE(wait_path(dir + "/3---" + std::to_string(current + 1) + ".dat", 4000));
+    ASSERT_TRUE(wait_path(dir + "/3---" + std::to_string(current + 1) + ".dat", 6000));
     EXPECT_TRUE(read_text_file(files[current]) == expect);
 
     // Stopped, and started again 3.5 s later: it goes on where the clock is by then
