@@ -16,8 +16,8 @@
 #   --build-dir=P   build folder (default build/)             VARNEX_BUILD_DIR
 #   --trace         supervisor and relays write trace lines   VARNEX_DEMO_TRACE=1
 #   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
-#   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; live chunks
-#    and HLS segments last one second more)
+#   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
+#    are announced one second longer, live chunk files last five seconds longer)
 #
 # The demo folder's bin, cache, logs, registry, runtime and temp subfolders are made
 # anew on every start; media/ keeps the generated movie.
@@ -177,8 +177,11 @@ movie_option="-movie=$movie_cid:$movie"
     die "the demo folder path is too long or holds '!' or ';': choose another with --dir"
 {
     printf '! Options of the demo fetcher (written by scripts/demo.sh)\n%s\n' "$movie_option"
-    # Chunk files as long as the HLS segment the relay announces (duration + 1 s).
-    printf -- '-chunk_ms=%d\n' $(((chunk_duration + 1) * 1000))
+    # Chunk files 4 s longer than the HLS segment the relay announces (duration + 1 s):
+    # a player asks for its next segment one segment duration after its last
+    # playlist, plus the QI exchange and the supervisor's hand-over (about 2 s), and
+    # the relay serves the newest chunk, so a chunk that ended sooner would be skipped.
+    printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
 } >"$demo_dir/bin/KVT-Fetcher.options"
 
 # ---- running and stopping

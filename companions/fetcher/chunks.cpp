@@ -21,7 +21,7 @@ namespace {
 enum : int64_t {
     READER_BLOCK = 65424, // the streamers' read size: chunk files are whole blocks
     SLICE_MS = 100,
-    HANDOVER_MS = 2500,
+    HANDOVER_MS = 600,
     WRITE_MAX = 348 * TS_PACKET * 4,
     ORIGIN_MS = 1577836800000LL, // 2020-01-01 00:00 UTC: position 0 of every channel
 };
@@ -140,9 +140,10 @@ void live_writer(cid_entry *e) {
                (unsigned long long)chunk, double(chunk) / rate);
 
     // The start: the current chunk up to the live position, then the newest complete
-    // chunk, whole, so that it is the newest file a streamer finds; the current one is
-    // left alone for the hand-over time, while the new streamers take the complete one
-    // (an HLS player's segment request follows its playlist by a second or two).
+    // chunk, whole, so that it is the newest file the streamer started with this
+    // message finds; the current one is left alone for a short hand-over time. An
+    // HLS segment request comes a second or more after its playlist's message and
+    // finds the current chunk again, whose successor its next request will find.
     const uint64_t live = live_position(clock);
     uint64_t n = live / chunk;
     bool ok = true;

@@ -11,6 +11,8 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
+#include <chrono>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -19,7 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum : int { START_MS = 90000, WATCH_S = 60, LIMIT_S = 90, NPM_MS = 300000 };
+// Launches spaced out: the supervisor takes one request at a time (about 2 s each).
+enum : int {
+    START_MS = 90000,
+    WATCH_S = 60,
+    LIMIT_S = 90,
+    NPM_MS = 300000,
+    LAUNCH_SPACING_MS = 1500
+};
 
 struct watch_result {
     std::string first_frame_ms, decoded_s, stalls;
@@ -98,6 +107,10 @@ TEST(Players, EveryPlayerShowsTheLiveChannel) {
     setenv("NODE_MODULES", modules.c_str(), 1);
     for (const std::string &p : players)
         for (const std::string &a : addresses) {
+            // VLC on HLS only reloads playlists (see below): left out, it would only
+            // keep the supervisor busy.
+            if (p == "vlc" && a[1] == 'h') continue;
+            std::this_thread::sleep_for(std::chrono::milliseconds(LAUNCH_SPACING_MS));
             const std::string key = p + " " + a.substr(1, a.find('?') - 1);
             auto run = std::make_unique<child_run>();
             ASSERT_TRUE(run->start(world, VARNEX_PLAYERS_DIR "/watch.sh",
@@ -125,7 +138,7 @@ TEST(Players, EveryPlayerShowsTheLiveChannel) {
         EXPECT_EQ(w.errors, 0) << w.log;
     }
     // VLC 3.0 does not request the segment of a one-segment live playlist (it waits
-    // for more segments than the playlist ever holds), so only its stream is asserted.
+    // for more segments than the playlist ever holds), so only its stream is watched.
     for (const char *key : {"vlc stream", "chromium stream", "chromium hls"}) {
         const watch_result &w = results[key];
         SCOPED_TRACE(key);

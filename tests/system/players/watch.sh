@@ -17,7 +17,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 player=$1 url=$2 seconds=$3 limit=${4:-$(($3 + 30))}
 
 # Lines that mean a timestamp jump or a corrupt packet.
-error_pattern='corrupt|discontinuit|non.monoton|out of order|timestamp|PCR'
+error_pattern='corrupt (input )?packet|packet corrupt|discontinuit|non.monoton|out of order|timestamp|PCR'
 
 now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
 start=$(now_ms)
