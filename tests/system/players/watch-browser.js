@@ -1,8 +1,8 @@
 // Watches a live address in headless Chromium for watch.sh: mpegts.js for the
 // continuous stream (/stream), hls.js for HLS (/hls), on a muted <video>. Prints
 // "first-frame" at the first presented video frame, "decoded S" every second (the
-// seconds played since that frame), "stall MS" for every wait of more than 1 s, and
-// the players' errors.
+// seconds played since then), "stall MS" for every wait of more than 1 s, and the
+// players' errors.
 //   node watch-browser.js URL SECONDS
 // CHROMIUM names the browser (/usr/bin/chromium), NODE_MODULES the npm packages.
 'use strict';
@@ -43,8 +43,14 @@ const useHls = /\/hls/.test(url);
           window.report('stall ' + Math.round(performance.now() - waitingSince));
         waitingSince = null;
       });
+      // Seconds played: what the position advanced each second, at most that second
+      // (hls.js moves the position forward when a new playlist's segment begins).
+      let played = 0, last = null;
       setInterval(() => {
-        if (start !== null) window.report('decoded ' + (v.currentTime - start).toFixed(1));
+        if (start === null) return;
+        if (last !== null) played += Math.min(1, Math.max(0, v.currentTime - last));
+        last = v.currentTime;
+        window.report('decoded ' + played.toFixed(1));
       }, 1000);
       if (useHls) {
         const hls = new Hls();
