@@ -67,6 +67,6 @@ for address in stream hls; do
         [[ $first =~ ^[0-9]+$ ]] && ratio=$(awk -v a="$first" -v b="$pauses" 'BEGIN { printf "%.2f", a / b }')
         printf '%-9s %-8s %16s %17s %7s\n' "$p" "/$address" "${first:--}" "$pauses" "$ratio"
         # Let the channel stop (an HLS stop is held for the target duration).
-        sleep $((address == hls ? duration + 4 : 2))
+        if [[ $address == hls ]]; then sleep $((duration + 4)); else sleep 2; fi
     done
 done
