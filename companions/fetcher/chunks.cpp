@@ -43,7 +43,9 @@ uint64_t live_position(const channel_clock &c) {
     int64_t ms = wall_ms() - ORIGIN_MS;
     uint64_t ticks = uint64_t(ms < 0 ? 0 : ms) * 90;
     uint64_t t = uint64_t(c.loop_ticks);
-    uint64_t x = ticks / t * c.loop_octets + (ticks % t) * c.loop_octets / t;
+    // The part loop in long double: a folder source's loop may hold many gigaoctets.
+    uint64_t x = ticks / t * c.loop_octets +
+                 uint64_t((long double)(ticks % t) * (long double)c.loop_octets / t);
     return x - x % TS_PACKET;
 }
 

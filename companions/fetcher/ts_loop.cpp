@@ -206,13 +206,14 @@ bool ts_loop_open(ts_loop *l, const char *path) {
     } else {
         snprintf(l->files[l->count++].path, OS_PATH_MAX, "%s", path);
     }
-    static thread_local uint8_t block[SCAN_BLOCK];
+    uint8_t *block = static_cast<uint8_t *>(malloc(SCAN_BLOCK)); // once per channel start
     int kept = 0;
-    for (int i = 0; i < l->count; i++) {
+    for (int i = 0; block && i < l->count; i++) {
         if (!scan_file(&l->files[i], block)) continue; // unreadable or too short: left out
         if (kept != i) l->files[kept] = l->files[i];
         kept++;
     }
+    free(block);
     l->count = kept;
     // Positions, timestamp shifts and counter bases of the files within one loop.
     for (int i = 0; i < l->count; i++) {
