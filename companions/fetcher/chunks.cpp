@@ -20,6 +20,7 @@ namespace {
 
 enum : int64_t {
     READER_BLOCK = 65424, // the streamers' read size: chunk files are whole blocks
+    ZERO_TAIL = 4 * TS_PACKET,
     SLICE_MS = 100,
     HANDOVER_MS = 600,
     WRITE_MAX = 348 * TS_PACKET * 4,
@@ -58,6 +59,15 @@ bool stopped(const std::atomic<bool> *stop) {
 void chunk_path(int32_t cid, uint64_t n, char *out, size_t cap) {
     snprintf(out, cap, "%.*s" OS_PATH_SEP "%d---%d.dat", int(g_fetcher.dir.len), g_fetcher.dir.text,
              cid, int32_t(n % 1000000000));
+}
+
+// How far one write may go from pos: up to the start of the next block's last four
+// packets (the readers' zero-tail test), which go out in a later write than the rest
+// of their block. A reader that finds them written then finds the whole block
+// written, rather than a part it read just before the write came.
+uint64_t tail_cap(uint64_t pos) {
+    const uint64_t tail = (pos / READER_BLOCK + 1) * READER_BLOCK - ZERO_TAIL;
+    return pos < tail ? tail : tail + READER_BLOCK;
 }
 
 // Writes octets [from, to) of the stream into the chunk file that starts at base.
@@ -172,7 +182,8 @@ void live_writer(cid_entry *e) {
         const uint64_t base = n * chunk, end = base + chunk;
         if (pos < base) pos = base;
         while (pos < end && !stopped(&e->stop)) {
-            uint64_t now = std::min(live_position(clock), end);
+            uint64_t now = std::min(live_position(clock), tail_cap(pos));
+            now = std::min(now, end);
             if (now > pos) {
                 if (!write_range(loop, &f, base, pos, now, buf)) {
                     log_printf(FETCH, SEV_E, "CID=%d : write '%s' : %d", cid, name, os_error());

@@ -134,6 +134,14 @@ TEST(Players, EveryPlayerShowsTheLiveChannel) {
     }
     demo.signal(SIGTERM);
     demo.wait_exit(15000);
+    // The players' and the demo's logs stay in the build folder for a look afterwards.
+    const fs::path keep = fs::path(build) / "players-logs";
+    std::error_code ec;
+    fs::remove_all(keep, ec);
+    fs::create_directories(keep, ec);
+    for (const fs::directory_entry &e : fs::directory_iterator(world.root(), ec))
+        if (e.path().extension() == ".log") fs::copy_file(e.path(), keep / e.path().filename(), ec);
+    fs::copy_file(demo_dir + "/logs/marshal.log", keep / "marshal.log", ec);
 
     for (const char *key : {"ffmpeg stream", "ffmpeg hls", "mpv stream", "mpv hls"}) {
         const watch_result &w = results[key];

@@ -85,4 +85,6 @@ while IFS= read -r line; do
 done < <(cut -d' ' -f2- "$out" | grep -iE "$error_pattern" | grep -vE '^(time|out_time|progress|frame)' |
     grep -vE ' debug: ')
 [[ -n ${WATCH_LOG:-} ]] && cp "$out" "$WATCH_LOG"
+# Without a picture, the player's last lines tell why.
+[[ $first == - ]] && grep -v ' debug: ' "$out" | tail -n 25 | sed 's/^/LOG /'
 echo "RESULT player=$player first_frame_ms=$first decoded_s=$decoded stalls=$stalls errors=$errors"
