@@ -132,6 +132,17 @@ TEST(Players, EveryPlayerShowsTheLiveChannel) {
                    w.errors);
         }
     }
+    // VLC once showed no picture in five runs without a line saying why; a second
+    // try tells a player that failed to start from a channel it cannot play.
+    if (results["vlc stream"].first_frame_ms == "-") {
+        printf("players: vlc stream showed no picture; once more\n%s\n",
+               results["vlc stream"].log.c_str());
+        child_run again;
+        ASSERT_TRUE(again.start(world, VARNEX_PLAYERS_DIR "/watch.sh",
+                                {"vlc", base + "/stream?cid=7", "30", "60"}, "vlc-again.log"));
+        EXPECT_TRUE(again.wait_exit(90000));
+        results["vlc stream"] = parse(again.log());
+    }
     demo.signal(SIGTERM);
     demo.wait_exit(15000);
     // The players' and the demo's logs stay in the build folder for a look afterwards.
