@@ -326,10 +326,13 @@ run_check() {
     out=$(probe_media 60 "$hls_url")
     printf '%s\n' "$out" | indent
     # The segment address leads back to the supervisor, which starts a relay with
-    # the playlist's sid and chunk number (its log line may follow a moment later).
+    # the playlist's sid and chunk number: the relay lists its options at once (the
+    # supervisor's start line follows with its next line, at the latest when that
+    # relay has sent its chunk, which lasts as long as the chunk is being written).
     local looped=0 tries
-    for ((tries = 0; tries < 30; tries++)); do
-        grep -qE -- '-sid=[0-9]+ -chunk=[1-9][0-9]* .*-hls' "$marshal_log" && looped=1 && break
+    for ((tries = 0; tries < 300; tries++)); do
+        grep -qE -- '-sid=[0-9]+ -chunk=[1-9][0-9]* .*-hls|%UTILS-I: chunk = [1-9][0-9]* ' \
+            "$marshal_log" && looped=1 && break
         sleep 0.1
     done
     ((looped)) && say "HLS: the segment was served through the supervisor"
