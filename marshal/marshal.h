@@ -57,10 +57,21 @@ struct child_record {
 #pragma pack(pop)
 static_assert(sizeof(child_record) == CHILD_RECORD_SIZE, "child record is 640 octets");
 
+// A 'stop downloading' held back after the last streamer of a CID ended as an HLS
+// playlist or chunk streamer: the player comes back for its next playlist or segment
+// within the target duration, so the channel and its QI session stay.
+struct held_stop {
+    child_record rec; // the ended streamer's record, its QI session still open
+    uint32_t due_ms;  // os_tick_ms() at which the stop is sent
+    bool used;
+};
+
 struct child_table {
     std::atomic<uint32_t> count; // used slots; slot 0 is the fetcher
     os_process procs[CHILD_SLOTS];
     child_record records[CHILD_SLOTS];
+    uint32_t hold_ms[CHILD_SLOTS]; // per slot: how long its CID's stop is held (0: not)
+    held_stop held[CHILD_SLOTS];   // at most one per CID
 };
 
 struct marshal_state {
@@ -135,6 +146,18 @@ int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, 
                     int32_t code, int64_t pos);
 int32_t register_and_announce(net_sock player);
 void child_monitor();
+
+// stop_hold.cpp; all but hls_hold_ms with the table lock held.
+// The hold of an HLS streamer started with the QI duration: its target duration.
+uint32_t hls_hold_ms(int32_t qi_duration);
+// The last streamer of rec's CID ended: the stop is sent now, or held for hold_ms.
+void stop_or_hold(const child_record &rec, uint32_t hold_ms);
+// Cancels the held stops of CIDs served again and sends those that are due.
+void held_stops_pass();
+// The monitor's next wait: at most slice_ms, less when a held stop falls due sooner.
+unsigned held_stops_wait_ms(unsigned slice_ms);
+// Shutdown: every held stop is sent at once.
+void held_stops_flush();
 
 // Trace lines of the supervisor: only while tracing, program tag KVT-MARSH.
 #define MTRACE(op, fmt, ...)                                                                       \

@@ -72,11 +72,13 @@ void streamer_ended(uint32_t i) {
     child_table &t = g.children;
     log_printf(MRSHL, SEV_I, "KVT-Relay/KVT-Cinema has stopped, PID = %d", t.procs[i].pid);
     child_record rec = t.records[i];
+    uint32_t hold_ms = t.hold_ms[i];
     proc_close(&t.procs[i]);
     uint32_t count = t.count - 1;
     if (i < count) {
         t.procs[i] = t.procs[count];
         t.records[i] = t.records[count];
+        t.hold_ms[i] = t.hold_ms[count];
     }
     t.procs[count] = os_process{};
     t.count = count;
@@ -89,18 +91,7 @@ void streamer_ended(uint32_t i) {
             return;
         }
 
-    MTRACE("child_monitor", "MRSHL: No Relays served CID=%d", rec.cid);
-    if (rec.qi_sock > 0) net_close(rec.qi_sock);
-    log_printf(MRSHL, SEV_I, "Send 'stop downloading' CID=%d (%d bytes)", rec.cid,
-               int(CHILD_RECORD_SIZE));
-    rec.qi_sock = 0;
-    rec.command = 0;
-    std::lock_guard<std::mutex> pipe(g.pipe_lock);
-    long w = fetcher_pipe_write(&rec, NET_BAD_SOCK);
-    if (w != CHILD_RECORD_SIZE)
-        g.stop_status =
-            log_printf(MRSHL, SEV_F, "Writing CID %d to Named pipe failure (%d bytes) : %d",
-                       rec.cid, int(w), os_error());
+    stop_or_hold(rec, hold_ms);
 }
 
 } // namespace
@@ -112,13 +103,17 @@ void child_monitor() {
     int restarts = 0;
     while (g.stop_status == 0) {
         uint32_t count = t.count;
-        int i = proc_wait_any(t.procs, count, WAIT_SLICE_MS);
+        int i = proc_wait_any(t.procs, count, held_stops_wait_ms(WAIT_SLICE_MS));
         if (i == PROC_WAIT_FAILED) {
             g.stop_status =
                 log_printf(MRSHL, SEV_F, "WaitForMultipleObject() failure : %d", os_error());
             break;
         }
-        if (i == PROC_WAIT_TIMEOUT) continue;
+        if (i == PROC_WAIT_TIMEOUT) {
+            std::lock_guard<std::mutex> table(g.table_lock);
+            held_stops_pass();
+            continue;
+        }
         MTRACE("child_monitor", "MRSHL: Object's index returned = %d", i);
         if (uint32_t(i) >= t.count) {
             log_printf(MRSHL, SEV_F, "Object's index (%d) is out of maximum (%d)", i,
@@ -131,6 +126,11 @@ void child_monitor() {
         } else {
             streamer_ended(uint32_t(i));
         }
+        held_stops_pass();
+    }
+    {
+        std::lock_guard<std::mutex> table(g.table_lock);
+        held_stops_flush();
     }
     log_printf(MRSHL, SEV_I, "Child processes monitor was stopped");
 }

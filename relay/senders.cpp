@@ -99,12 +99,21 @@ int32_t send_hls_chunk(os_file *file, const char *path) {
         return RLOG(SEV_E, op, "Error send header, send(%d octets) -> %d, errno = %d", hlen,
                     (int)sent, err);
     }
+    // The body is exactly the announced length: a file that grows meanwhile is read
+    // no further, and one that ends early (it shrank) ends the answer as a failure.
     int32_t sum = 0, attempts = 0, status = SEV_S;
     while (g_relay.exit_flag == 0) {
-        long got = file_read(file, s_chunk_buf, CHUNK_BLOCK);
-        if (got < 0) return RLOG(SEV_E, op, "ReadFile(), errno = %d", os_error());
-        if (got == 0) {
+        uint32_t left = size - (uint32_t)sum;
+        if (left == 0) {
             status = SEV_S;
+            break;
+        }
+        long want = left < (uint32_t)CHUNK_BLOCK ? (long)left : (long)CHUNK_BLOCK;
+        long got = file_read(file, s_chunk_buf, (size_t)want);
+        if (got < 0) return RLOG(SEV_E, op, "ReadFile(), errno = %d", os_error());
+        if (got < want) {
+            if (got > 0 && net_send(s, s_chunk_buf, (size_t)got) == got) sum += (int32_t)got;
+            status = RLOG(SEV_E, op, "'%s' - file ended at %d of %d octets", path, sum, (int)size);
             break;
         }
         sum += (int32_t)got;

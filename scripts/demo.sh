@@ -19,8 +19,8 @@
 #   --trace         supervisor and relays write trace lines   VARNEX_DEMO_TRACE=1
 #   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
 #   --panel         the tray on this desktop (needs DISPLAY)  VARNEX_DEMO_PANEL=1
-#   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; live chunks
-#    and HLS segments last one second more)
+#   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
+#    are announced one second longer, live chunk files last five seconds longer)
 #
 # The demo folder's bin, cache, logs, registry, runtime and temp subfolders are made
 # anew on every start; media/ keeps the generated movie.
@@ -197,8 +197,11 @@ movie_option="-movie=$movie_cid:$movie"
     die "the demo folder path is too long or holds '!' or ';': choose another with --dir"
 {
     printf '! Options of the demo fetcher (written by scripts/demo.sh)\n%s\n' "$movie_option"
-    # Chunk files as long as the HLS segment the relay announces (duration + 1 s).
-    printf -- '-chunk_ms=%d\n' $(((chunk_duration + 1) * 1000))
+    # Chunk files 4 s longer than the HLS segment the relay announces (duration + 1 s):
+    # a player asks for its next segment one segment duration after its last
+    # playlist, plus the QI exchange and the supervisor's hand-over (about 2 s), and
+    # the relay serves the newest chunk, so a chunk that ended sooner would be skipped.
+    printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
 } >"$demo_dir/bin/KVT-Fetcher.options"
 
 # ---- running and stopping
@@ -343,8 +346,9 @@ For example:
   curl -s '$stream_url' | ffprobe -hide_banner -i -
   curl -s -r 0-999 -o /dev/null -D - '$movie_url'
 
-Each request first logs in to the QI server (about 2 s), and a live relay waits
-its start delay (5 s): the first picture takes a few seconds.
+Each request first logs in to the QI server (a 1 s pause). The first picture takes
+about 1.5 s on the stream and 4 to 6 s on HLS; VLC does not play the HLS address
+(see the README's table of players).
 EOF
 if [[ $panel == 1 ]]; then
     cat <<EOF
@@ -383,10 +387,13 @@ run_check() {
     out=$(probe_media 60 "$hls_url")
     printf '%s\n' "$out" | indent
     # The segment address leads back to the supervisor, which starts a relay with
-    # the playlist's sid and chunk number (its log line may follow a moment later).
+    # the playlist's sid and chunk number: the relay lists its options at once (the
+    # supervisor's start line follows with its next line, at the latest when that
+    # relay has sent its chunk, which lasts as long as the chunk is being written).
     local looped=0 tries
-    for ((tries = 0; tries < 30; tries++)); do
-        grep -qE -- '-sid=[0-9]+ -chunk=[1-9][0-9]* .*-hls' "$marshal_log" && looped=1 && break
+    for ((tries = 0; tries < 300; tries++)); do
+        grep -qE -- '-sid=[0-9]+ -chunk=[1-9][0-9]* .*-hls|%UTILS-I: chunk = [1-9][0-9]* ' \
+            "$marshal_log" && looped=1 && break
         sleep 0.1
     done
     ((looped)) && say "HLS: the segment was served through the supervisor"

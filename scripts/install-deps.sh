@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and the demo need.
 set -euo pipefail
+# The players suite adds mpv, VLC and Chromium, and node with npm for hls.js and
+# mpegts.js (a node that brings its own npm is kept).
 packages=(build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
-          ffmpeg curl nginx procps
+          ffmpeg curl nginx procps mpv vlc-bin vlc-plugin-base chromium nodejs
           libgtk-3-dev libayatana-appindicator3-dev libnotify-dev
           xvfb dbus trayer dunst xdotool imagemagick)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

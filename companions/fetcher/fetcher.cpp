@@ -23,7 +23,6 @@ option_entry options[] = {
     option_def("signal", &g_fetcher.signal, 255, OPT_TEXT),
     option_def("chunk_ms", &g_fetcher.chunk_ms, sizeof(int32_t), OPT_INT),
     option_def("rate", &g_fetcher.rate, sizeof(int32_t), OPT_INT),
-    option_def("zero_ahead", &g_fetcher.zero_ahead, sizeof(int32_t), OPT_INT),
     option_def("movie", &g_fetcher.movie, 255, OPT_TEXT),
     option_def("copy_rate", &g_fetcher.movie_rate, sizeof(int32_t), OPT_INT),
     option_def("dump", &g_fetcher.dump, 255, OPT_TEXT),
@@ -41,10 +40,9 @@ const char usage[] =
     "                     CID:PATH;CID:PATH... (a .ts file or a folder of .ts files, looped)\n"
     "  -signal=PATH       the generated test signal used when no source fits\n"
     "                     (default: test-channel.ts next to this program)\n"
-    "  -chunk_ms=N        duration of one chunk file in milliseconds (default 2000)\n"
-    "  -rate=N            octets per second; 0 takes the rate from the stream's PCRs\n"
-    "  -zero_ahead=N      octets of zero-filled space kept ahead of the writer\n"
-    "                     (default 262144; 0 lets files grow bare)\n"
+    "  -chunk_ms=N        duration of one chunk file in milliseconds (default 2000),\n"
+    "                     rounded to whole 65424-octet blocks\n"
+    "  -rate=N            octets per second; 0 plays the source at its own pace\n"
     "  -movie=LIST        CID:PATH;... copied front to back into DIR/<CID><ext>, which\n"
     "                     has its final size (zero-filled) from the start\n"
     "  -copy_rate=N       octets per second of the movie copies (default 8000000)\n"
@@ -64,7 +62,6 @@ void set_defaults() {
     g.keep = 67;
     g.chunk_ms = 2000;
     g.rate = 0;
-    g.zero_ahead = 262144;
     g.movie_rate = 8000000;
     char module[OS_PATH_MAX];
     if (os_module_path(module, sizeof module)) {
@@ -109,7 +106,6 @@ int fetcher_main(int argc, char **argv) {
     }
     list_options(options);
     if (g.chunk_ms < 100) g.chunk_ms = 100;
-    if (g.zero_ahead < 0) g.zero_ahead = 0;
     if (g.movie_rate <= 0) g.movie_rate = 8000000;
     if (!dir_create(g.dir.text) && os_error_kind_of(os_error()) != OS_E_EXISTS)
         log_printf(FETCH, SEV_E, "Creation dir '%s' failure : %d", g.dir.text, os_error());

@@ -5,7 +5,8 @@
 // Files of this folder:
 //   fetcher.cpp   options, start-up, the pipe loop
 //   messages.cpp  the CID table, start/stop handling, QI socket readers, dumps
-//   chunks.cpp    live writers: source files, rate from the PCRs, paced chunk files
+//   ts_loop.cpp   a looped source read as one endless stream with continuous timestamps
+//   chunks.cpp    live writers: the channel on the wall clock, cut into chunk files
 //   movies.cpp    progressive movie copies
 //   keep.cpp      deletion of files older than -keep seconds
 #pragma once
@@ -15,7 +16,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/fs.h"
 #include "platform/net.h"
+#include "platform/os.h"
 #include "utils/log.h"
 #include "utils/options.h"
 
@@ -65,8 +68,7 @@ struct fetcher_state {
     option_text source; // "path" for every CID, or "CID:path;CID:path"
     option_text signal; // generated test signal; default next to the program
     int32_t chunk_ms;
-    int32_t rate;       // octets per second; 0 = from the stream's PCRs
-    int32_t zero_ahead; // octets of zero-filled space kept ahead of the writer
+    int32_t rate;       // octets per second; 0 = the source's own (its timestamps)
     option_text movie;  // "CID:path;CID:path"
     int32_t movie_rate; // octets per second
     option_text dump;   // folder for raw copies of the received messages
@@ -86,10 +88,48 @@ int fetcher_main(int argc, char **argv);
 void handle_message(const fetch_message *m, long len, intptr_t passed_sock);
 void stop_everything();
 
-// chunks.cpp: body of a CID's writer thread (live channel or movie).
+// ts_loop.cpp: a .ts file or a folder of them, looped, read as one endless stream.
+enum { LOOP_MAX_FILES = 64, LOOP_MAX_PIDS = 32 };
+struct file_pid {
+    uint16_t pid;
+    uint8_t loop_index; // its entry in the loop's PID list
+    uint8_t cc0;        // continuity counter of its first payload packet
+    uint32_t payloads;  // packets with payload in this file
+    uint32_t before;    // payload packets of the PID in the loop's earlier files
+    int64_t min_pts, max_pts, last_pts, step; // 90 kHz; step: the shortest PTS spacing
+};
+struct loop_pid {
+    uint16_t pid;
+    uint32_t payloads; // per loop
+};
+struct loop_file {
+    char path[OS_PATH_MAX];
+    os_file f;
+    uint64_t size;     // whole packets, octets
+    uint64_t start;    // octet position within the loop
+    int64_t first_pts; // earliest timestamp of the file (90 kHz)
+    int64_t period;    // its content's duration (90 kHz)
+    int64_t shift;     // its start time within the loop (90 kHz)
+    file_pid pids[LOOP_MAX_PIDS];
+    int npids;
+};
+struct ts_loop {
+    loop_file files[LOOP_MAX_FILES];
+    int count;
+    uint64_t octets; // one loop
+    int64_t period;  // one loop's duration (90 kHz)
+    loop_pid pids[LOOP_MAX_PIDS];
+    int npids;
+};
+// Opens and scans every file; false when none can be used.
+bool ts_loop_open(ts_loop *l, const char *path);
+// n octets of the endless stream from position at (both whole packets), with
+// timestamps and continuity counters running on across files and loops.
+bool ts_loop_read(ts_loop *l, uint64_t at, uint8_t *buf, size_t n);
+void ts_loop_close(ts_loop *l);
+
+// chunks.cpp: body of a CID's writer thread (live channel).
 void live_writer(cid_entry *e);
-// The rate of a transport-stream file from its first and last PCR; 0 when unknown.
-uint32_t ts_rate_from_pcr(const char *path);
 // Finds "CID:path" for cid (or a plain "path" for every CID) in a ';' list.
 bool lookup_source(const option_text *list, int32_t cid, bool allow_default, char *out, size_t cap);
 

@@ -19,7 +19,7 @@ const char default_hosts[] = "127.0.0.1,127.0.0.2,127.0.0.3";
 // Fetcher options kept next to it: raw copies of every received message.
 void fetcher_dumps_to(marshal_world &w, const std::string &folder) {
     make_dirs(folder);
-    write_text_file(w.bin + "/KVT-Fetcher.options", "-dump=" + folder + "\n-zero_ahead=0\n");
+    write_text_file(w.bin + "/KVT-Fetcher.options", "-dump=" + folder + "\n");
 }
 
 std::string message_file(const std::string &folder, int n) {
@@ -199,8 +199,8 @@ TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
     ASSERT_TRUE(wait_file(message_file(dumps, 2), 5000));
     EXPECT_EQ(read_text_file(message_file(dumps, 2)), expected_message(12, -1, 1, default_hosts));
 
-    // The first one ends: CID 12 is still served, no stop message.
-    p1.close();
+    // The HLS one ends first: CID 12 is still served, no stop message.
+    p2.close();
     ASSERT_TRUE(w.wait_count("%MRSHL-I: KVT-Relay/KVT-Cinema has stopped, PID = ", 1, 5000));
 
     // A movie from beyond 4 GiB reaches the movie streamer whole.
@@ -215,8 +215,9 @@ TEST(MarshalChildren, StartAndStopMessagesAsTheFetcherGetsThem) {
     ASSERT_TRUE(wait_file(message_file(dumps, 3), 5000));
     EXPECT_EQ(read_text_file(message_file(dumps, 3)), expected_message(77, -1, 1, "127.0.0.9"));
 
-    // The last streamer of CID 12 ends: one stop message, octets 4..11 zero.
-    p2.close();
+    // The last streamer of CID 12, a continuous stream, ends: one stop message at
+    // once, octets 4..11 zero.
+    p1.close();
     ASSERT_TRUE(wait_file(message_file(dumps, 4), 5000));
     EXPECT_EQ(read_text_file(message_file(dumps, 4)), expected_message(12, 0, 0, default_hosts));
     EXPECT_EQ(w.count("%MRSHL-I: Send 'stop downloading' CID=12 (640 bytes)\n"), 1);
@@ -324,6 +325,75 @@ TEST(MarshalChildren, QiSessionIsHandedToTheFetcher) {
     ASSERT_EQ(stop.size(), 640u);
     EXPECT_EQ(stop.substr(4, 8), std::string(8, '\0'));
     EXPECT_EQ(stop.substr(268), std::string(372, '\0'));
+}
+
+// HLS keeps its channel: the stop after a playlist or chunk streamer is held for its
+// target duration (QI duration 7 + 2 s) and cancelled by the next request of the CID;
+// it goes out once when the hold expires, and at once when the supervisor stops.
+TEST(MarshalChildren, HlsStopIsHeldForTheTargetDuration) {
+    if (!std::filesystem::exists(bin_path("varnex-qi-server"))) GTEST_SKIP() << "no QI server";
+    marshal_world w;
+    const std::string dumps = w.world.path("dumps");
+    fetcher_dumps_to(w, dumps);
+    const char password[] = "0123456789abcdef0123456789abcdef01234567";
+    reg_key k;
+    ASSERT_TRUE(reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", true, &k));
+    ASSERT_TRUE(reg_set_dword(&k, "UserName", 4242));
+    ASSERT_TRUE(reg_set_string(&k, "Password", password));
+    reg_close(&k);
+    uint16_t qi_port = free_tcp_port();
+    child_run qi;
+    ASSERT_TRUE(qi.start_logged(bin_path("varnex-qi-server"),
+                                {"-port=" + std::to_string(qi_port),
+                                 std::string("-account=4242:") + password, "-duration=7"},
+                                w.world.path("qi.log")));
+    ASSERT_TRUE(qi.wait_for_log("listening", 5000));
+    ASSERT_TRUE(w.start({"-host=127.0.0.1:" + std::to_string(qi_port)}));
+    const std::string stop_line = "%MRSHL-I: Send 'stop downloading' CID=31 (640 bytes)\n";
+
+    // The playlist, then its segment with the playlist relay's sid.
+    player_conn list;
+    ASSERT_TRUE(list.open(w.port, "GET /hls?cid=31 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(greeted(list)) << w.log();
+    list.close();
+    ASSERT_TRUE(
+        w.wait_count("%MRSHL-I: Holding 'stop downloading' CID=31 for 9000 ms (HLS)\n", 1, 5000))
+        << w.log();
+    int64_t segment_asked = test_now_ms();
+    player_conn segment;
+    ASSERT_TRUE(segment.open(w.port, "GET /hls.chunk.ts?cid=31&sid=99&chunk=5 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(greeted(segment));
+    EXPECT_TRUE(w.wait_count("cancelled: the CID is served again\n", 1, 5000)) << w.log();
+    segment.close();
+    ASSERT_TRUE(w.wait_count("Holding 'stop downloading' CID=31", 2, 5000));
+    int64_t held_at = test_now_ms();
+    EXPECT_EQ(w.count(stop_line), 0) << w.log();
+    EXPECT_EQ(w.count("%FETCH-I: QI CID=31 : closed QI socket "), 0);
+
+    // The hold runs out: exactly one stop, and the fetcher closes its QI session.
+    ASSERT_TRUE(w.wait_count(stop_line, 1, 20000)) << w.log();
+    EXPECT_GE(test_now_ms() - held_at, 8000);
+    EXPECT_GT(test_now_ms() - segment_asked, 8000);
+    EXPECT_TRUE(w.wait_count("%FETCH-I: QI CID=31 : closed QI socket ", 1, 5000)) << w.log();
+    ASSERT_TRUE(wait_file(message_file(dumps, 3), 3000));
+    EXPECT_EQ(read_text_file(message_file(dumps, 3)).substr(0, 12),
+              expected_message(31, 0, 0, "").substr(0, 12));
+    os_sleep_ms(2500);
+    EXPECT_EQ(w.count(stop_line), 1);
+    EXPECT_FALSE(std::filesystem::exists(message_file(dumps, 4)));
+
+    // Held again, then the supervisor stops (a streamer it cannot start): the held
+    // stop goes out at once, before the hold would have run out.
+    ASSERT_TRUE(list.open(w.port, "GET /hls?cid=31 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(greeted(list));
+    list.close();
+    ASSERT_TRUE(w.wait_count("Holding 'stop downloading' CID=31", 3, 5000));
+    int64_t stopping = test_now_ms();
+    std::filesystem::remove(w.bin + "/KVT-Cinema");
+    http_exchange(w.port, "GET /movie?cid=3&sid=x HTTP/1.1\r\n\r\n", 8000);
+    ASSERT_TRUE(w.sup->wait_exit(15000)) << w.log();
+    EXPECT_EQ(w.count(stop_line), 2) << w.log();
+    EXPECT_LT(test_now_ms() - stopping, 9000);
 }
 
 TEST(MarshalChildren, StreamerThatCannotStartAnswers500AndStopsTheSupervisor) {

@@ -1,11 +1,12 @@
-// KVT-Fetcher on its own, with this test as the supervisor's end of dwnldr-pipe:
-// growing chunk files that read as zeros ahead of the writer and hold the source's
-// octets, a decodable test signal, the passed QI session, movie copies and -keep.
+// KVT-Fetcher on its own, with this test as the supervisor's end of dwnldr-pipe: the
+// live channel on the wall clock in chunk files of their final size, the looped
+// signal as one continuous stream, the passed QI session, movie copies and -keep.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "companions/fetcher/fetcher.h"
 #include "marshal/marshal.h"
@@ -46,9 +47,39 @@ bool wait_path(const std::string &path, int timeout_ms) {
     return false;
 }
 
+// The chunk files of CID in dir, by number.
+std::map<int, std::string> chunk_files(const std::string &dir, int cid) {
+    std::map<int, std::string> found;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
+        int c = 0, n = 0;
+        std::string name = e.path().filename().string();
+        if (sscanf(name.c_str(), "%d---%d.dat", &c, &n) == 2 && c == cid)
+            found[n] = e.path().string();
+    }
+    return found;
+}
+
+// What the fetcher must have written: the loop of its source from chunk n on.
+std::string stream_at(const std::string &signal, uint64_t at, size_t n) {
+    ts_loop *loop = new ts_loop;
+    std::string data(n, '\0');
+    if (!ts_loop_open(loop, signal.c_str()) ||
+        !ts_loop_read(loop, at, reinterpret_cast<uint8_t *>(&data[0]), n))
+        data.clear();
+    ts_loop_close(loop);
+    delete loop;
+    return data;
+}
+
 } // namespace
 
-TEST(MarshalFetcher, ChunksGrowFromTheSourceWithZerosAheadAndPlayersDecodeThem) {
+// A start message: the newest complete chunk at once, then the current one at its
+// final size, filled front to back as the wall clock passes, zeros ahead; the chunk
+// numbers follow the wall clock, so a channel started again goes on at its live
+// position. The signal plays at its own rate (75000 octets/s); 1.7 s chunks are
+// rounded up to two 65424-octet blocks.
+TEST(MarshalFetcher, LiveChannelRunsOnTheWallClockInWholeChunks) {
     test_world world;
     const std::string dir = world.path("cache");
     make_dirs(dir);
@@ -57,47 +88,63 @@ TEST(MarshalFetcher, ChunksGrowFromTheSourceWithZerosAheadAndPlayersDecodeThem) 
     msg_pipe pipe;
     ASSERT_TRUE(msgpipe_create("dwnldr-pipe", &pipe));
     child_run f;
-    // 200000 octets/s in 1-second chunks with 65424 zero octets kept ahead; movies at
-    // 4 MB/s; files older than 4 s are deleted.
-    ASSERT_TRUE(
-        f.start(world, bin_path("KVT-Fetcher"),
-                {"-dir=" + dir, "-keep=4", "-peer_id=1FFKVT$", "-rate=200000", "-chunk_ms=1000",
-                 "-zero_ahead=65424", "-movie=77:" + signal, "-copy_rate=4000000"}));
+    // Movies at 4 MB/s; files older than 6 s are deleted.
+    ASSERT_TRUE(f.start(world, bin_path("KVT-Fetcher"),
+                        {"-dir=" + dir, "-keep=6", "-peer_id=1FFKVT$", "-chunk_ms=1700",
+                         "-movie=77:" + signal, "-copy_rate=4000000"}));
     ASSERT_TRUE(msgpipe_wait_client(&pipe, 10000)) << f.log();
+    const size_t chunk = 2 * 65424;
 
     child_record start = message(3, 1);
     ASSERT_EQ(msgpipe_write(&pipe, &start, sizeof start), long(sizeof start));
-    const std::string chunk1 = dir + "/3---1.dat", chunk2 = dir + "/3---2.dat";
-    ASSERT_TRUE(wait_path(chunk1, 3000));
+    ASSERT_TRUE(f.wait_for_log("CID=3 : source '", 3000)) << f.log();
+    std::map<int, std::string> files;
+    int64_t end = test_now_ms() + 3000;
+    while ((files = chunk_files(dir, 3)).size() < 2 && test_now_ms() < end)
+        os_sleep_ms(20);
+    ASSERT_EQ(files.size(), 2u) << f.log();
+    const int first = files.begin()->first, current = files.rbegin()->first;
+    EXPECT_EQ(current, first + 1);
+    EXPECT_GT(first, 1000000); // numbered by the wall clock, not from 1
 
-    // While it is written: never beyond 200000 octets, the part ahead reads as zeros.
+    // The complete one holds its part of the endless stream, and it decodes.
     os_sleep_ms(300);
-    os_file rd;
-    ASSERT_TRUE(file_open_read(chunk1.c_str(), &rd));
-    uint64_t size = 0;
-    ASSERT_TRUE(file_size(&rd, &size));
-    EXPECT_LT(size, 200000u - 200000u % 188u);
-    std::string now(size, '\0');
-    ASSERT_EQ(file_pread(&rd, &now[0], size, 0), long(size));
-    file_close(&rd);
-    std::string source = read_text_file(signal);
-    size_t written = 0;
-    while (written < now.size() && now[written] == source[written])
-        written++;
-    ASSERT_GT(written, 0u);
-    EXPECT_EQ(now.substr(written), std::string(now.size() - written, '\0'));
-    EXPECT_GT(size, written);
-
-    // Whole: exactly the first second of the source; the next chunk follows it.
-    ASSERT_TRUE(wait_path(chunk2, 3000));
-    std::string whole = read_text_file(chunk1);
-    const size_t chunk = 200000 - 200000 % 188;
+    std::string whole = read_text_file(files[first]);
     ASSERT_EQ(whole.size(), chunk);
-    EXPECT_TRUE(whole == source.substr(0, chunk));
-    std::string probe =
-        run_text("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + chunk1 + "'");
-    EXPECT_NE(probe.find("mpeg2video"), std::string::npos) << probe;
-    EXPECT_NE(probe.find("mp2"), std::string::npos) << probe;
+    EXPECT_TRUE(whole == stream_at(signal, uint64_t(first) * chunk, chunk));
+    std::string probe = run_text("ffprobe -v quiet -show_entries stream=codec_name -of csv=p=0 '" +
+                                 files[first] + "'");
+    EXPECT_NE(probe.find("h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("aac"), std::string::npos) << probe;
+
+    // The current one has its final size; a front part is written, zeros follow.
+    std::string now = read_text_file(files[current]);
+    ASSERT_EQ(now.size(), chunk);
+    const std::string expect = stream_at(signal, uint64_t(current) * chunk, chunk);
+    size_t written = 0;
+    while (written < chunk && now[written] == expect[written])
+        written++;
+    EXPECT_EQ(written % 188, 0u);
+    EXPECT_TRUE(now.substr(written) == std::string(chunk - written, '\0'))
+        << written << " of " << chunk;
+    // Complete when the next one has begun.
+    ASSERT_TRUE(wait_path(dir + "/3---" + std::to_string(current + 1) + ".dat", 6000));
+    EXPECT_TRUE(read_text_file(files[current]) == expect);
+
+    // Stopped, and started again 3.5 s later: it goes on where the clock is by then
+    // (1.744 s a chunk), not where it stopped.
+    child_record stop = message(3, 0);
+    ASSERT_EQ(msgpipe_write(&pipe, &stop, sizeof stop), long(sizeof stop));
+    ASSERT_TRUE(f.wait_for_log("%FETCH-I: CID=3 : writer stopped\n", 3000));
+    const int last = chunk_files(dir, 3).rbegin()->first;
+    os_sleep_ms(3500);
+    ASSERT_EQ(msgpipe_write(&pipe, &start, sizeof start), long(sizeof start));
+    end = test_now_ms() + 3000;
+    while (chunk_files(dir, 3).rbegin()->first < last + 2 && test_now_ms() < end)
+        os_sleep_ms(20);
+    int resumed = chunk_files(dir, 3).rbegin()->first;
+    EXPECT_GE(resumed, last + 2);
+    EXPECT_LE(resumed, last + 3);
 
     // A passed QI session: its PDUs are logged, the stop message closes it.
     net_sock l = net_tcp_socket();
@@ -118,7 +165,6 @@ TEST(MarshalFetcher, ChunksGrowFromTheSourceWithZerosAheadAndPlayersDecodeThem) 
     ASSERT_EQ(net_send(qi_server, pdu, sizeof pdu), long(sizeof pdu));
     EXPECT_TRUE(f.wait_for_log("%FETCH-I: QI CID=3 : PDU code=16, 4 octets\n", 3000)) << f.log();
 
-    child_record stop = message(3, 0);
     ASSERT_EQ(msgpipe_write(&pipe, &stop, sizeof stop), long(sizeof stop));
     EXPECT_TRUE(f.wait_for_log("%FETCH-I: QI CID=3 : closed QI socket ", 3000)) << f.log();
     EXPECT_TRUE(f.wait_for_log("%FETCH-I: CID=3 : writer stopped\n", 3000));
@@ -133,12 +179,12 @@ TEST(MarshalFetcher, ChunksGrowFromTheSourceWithZerosAheadAndPlayersDecodeThem) 
     child_record movie = message(77, 1);
     ASSERT_EQ(msgpipe_write(&pipe, &movie, sizeof movie), long(sizeof movie));
     EXPECT_TRUE(f.wait_for_log("%FETCH-I: CID=77 : movie copy finished", 5000)) << f.log();
-    EXPECT_TRUE(read_text_file(dir + "/77.ts") == source);
+    EXPECT_TRUE(read_text_file(dir + "/77.ts") == read_text_file(signal));
 
-    // -keep=4: the chunk files go once they are older than 4 seconds.
-    EXPECT_TRUE(f.wait_for_log(("Deleted '" + chunk1 + "' (older than 4 s)").c_str(), 9000))
+    // -keep=6: the chunk files go once they are older than 6 seconds.
+    EXPECT_TRUE(f.wait_for_log(("Deleted '" + files[first] + "' (older than 6 s)").c_str(), 9000))
         << f.log();
-    EXPECT_FALSE(std::filesystem::exists(chunk1));
+    EXPECT_FALSE(std::filesystem::exists(files[first]));
 
     msgpipe_close(&pipe);
     int code = -1;
@@ -159,9 +205,35 @@ TEST(MarshalFetcher, SourceListsAndTheRateOfTheTestSignal) {
     EXPECT_STREQ(out, "/default/folder");
     EXPECT_FALSE(lookup_source(&list, 5, false, out, sizeof out));
 
-    // The 10-second test signal: its PCRs give its size over 10 seconds, within 5 %.
-    const std::string signal = bin_path("test-channel.ts");
-    double expected = double(std::filesystem::file_size(signal)) / 10.0;
-    double rate = ts_rate_from_pcr(signal.c_str());
-    EXPECT_NEAR(rate, expected, expected * 0.05);
+    // The 30-second test signal: one loop's content lasts 30 s.
+    ts_loop *loop = new ts_loop;
+    ASSERT_TRUE(ts_loop_open(loop, bin_path("test-channel.ts").c_str()));
+    EXPECT_NEAR(double(loop->period) / 90000.0, 30.0, 0.1);
+    EXPECT_EQ(loop->octets, std::filesystem::file_size(bin_path("test-channel.ts")));
+    ts_loop_close(loop);
+    delete loop;
+}
+
+// The loop read from far into the timeline, across two seams of the source: one
+// stream that ffmpeg decodes to the end without a warning (no timestamp jump, no
+// continuity error, no corrupt packet), 75 s long.
+TEST(MarshalFetcher, LoopedSignalIsOneContinuousStream) {
+    test_world world;
+    ts_loop *loop = new ts_loop;
+    ASSERT_TRUE(ts_loop_open(loop, bin_path("test-channel.ts").c_str()));
+    const uint64_t from = 1000003 * loop->octets + loop->octets / 2 / 188 * 188;
+    const uint64_t length = (loop->octets * 5 / 2) / 188 * 188;
+    std::string data(length, '\0');
+    ASSERT_TRUE(ts_loop_read(loop, from, reinterpret_cast<uint8_t *>(&data[0]), length));
+    ts_loop_close(loop);
+    delete loop;
+    const std::string path = world.path("looped.ts");
+    ASSERT_TRUE(write_text_file(path, data));
+    std::string out = run_text("ffmpeg -nostdin -hide_banner -v warning -i '" + path +
+                               "' -f null - 2>&1; echo exit=$?");
+    EXPECT_EQ(out, "exit=0\n");
+    std::string seconds = run_text("ffprobe -v error -select_streams v -show_entries "
+                                   "stream=duration -of csv=p=0 '" +
+                                   path + "'");
+    EXPECT_NEAR(atof(seconds.c_str()), 75.0, 1.0) << seconds;
 }

@@ -200,6 +200,71 @@ TEST(RelaySend, ChunkZeroTailWaitedThirteenTimesThenSent) {
                                    "' " + size + " from " + size + " octets"));
 }
 
+// The writer changes the file while the answer waits on its zero tail: it finishes
+// the block and appends more (the body stays at the announced length), or it cuts
+// the file short (what it still holds is sent, then the answer fails).
+static std::string s_change_path, s_change_block;
+static uint64_t s_change_size;
+static void change_file_sleep(unsigned) {
+    write_at(s_change_path, s_change_block, 0);
+    set_size(s_change_path, s_change_size);
+}
+
+TEST(RelaySend, ChunkBodyIsExactlyContentLength) {
+    test_world world;
+    s_change_path = world.path("1501---11.dat");
+    s_change_block = make_packets(348, 7);
+    std::string tail = make_packets(200, 8);
+    g_relay.cid = 1501;
+    g_relay.sleep_ms = change_file_sleep;
+    for (uint64_t changed : {uint64_t(400000), uint64_t(70000)}) {
+        ASSERT_TRUE(set_size(s_change_path, 0));
+        ASSERT_TRUE(set_size(s_change_path, CHUNK_BLOCK + tail.size()));
+        ASSERT_TRUE(write_at(s_change_path, tail, CHUNK_BLOCK));
+        s_change_size = changed;
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        g_relay.chan = sv[0];
+        g_relay.exit_flag = 0;
+        std::string got;
+        std::thread reader([&] { got = read_all(sv[1]); });
+        os_file f;
+        ASSERT_TRUE(file_open_read(s_change_path.c_str(), &f));
+        CaptureStdout();
+        int32_t status = send_hls_chunk(&f, s_change_path.c_str());
+        std::string out = GetCapturedStdout();
+        file_close(&f);
+        close(sv[0]);
+        reader.join();
+        close(sv[1]);
+        const std::string announced = std::to_string(CHUNK_BLOCK + tail.size());
+        size_t body = got.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_NE(got.find("\r\nContent-Length: " + announced + "\r\n"), std::string::npos);
+        std::string prefix = "[#" + std::to_string(sv[0]) + "] CID=1501 : ";
+        if (changed > CHUNK_BLOCK + tail.size()) {
+            EXPECT_EQ(status, 1) << out;
+            EXPECT_TRUE(got.substr(body + 4) == s_change_block + tail);
+            EXPECT_TRUE(has_relay_line(out, 'S',
+                                       prefix + "Loaded from '" + s_change_path + "' " + announced +
+                                           " from " + announced + " octets"))
+                << out;
+        } else {
+            EXPECT_EQ(status, 2) << out;
+            EXPECT_TRUE(got.substr(body + 4) ==
+                        s_change_block + tail.substr(0, 70000 - CHUNK_BLOCK));
+            EXPECT_TRUE(has_relay_line(out, 'E',
+                                       prefix + "'" + s_change_path +
+                                           "' - file ended at 70000 of " + announced + " octets"))
+                << out;
+            EXPECT_TRUE(has_relay_line(out, 'E',
+                                       prefix + "Loaded from '" + s_change_path + "' 70000 from " +
+                                           announced + " octets"))
+                << out;
+        }
+    }
+}
+
 TEST(RelaySend, NullFramesCountAndRestartAfterData) {
     pools_init();
     int sv[2];
