@@ -260,8 +260,9 @@ wait_for_line "$qi_pid" "$qi_log" "QI server listening on port $qi_port" 100 ||
     not_started "QI server" "$qi_log" "$qi_port" "--qi-port=N"
 
 marshal_log=$logs/marshal.log
-$guard "$demo_dir/bin/KVT-Marshal" -port="$port" -host="127.0.0.1:$qi_port" "${trace_flag[@]}" \
-    </dev/null >"$marshal_log" 2>&1 9>&- &
+# Loopback only: a request with a sid skips the QI check, so no other host may ask.
+$guard "$demo_dir/bin/KVT-Marshal" -port="$port" -listen=127.0.0.1 -host="127.0.0.1:$qi_port" \
+    "${trace_flag[@]}" </dev/null >"$marshal_log" 2>&1 9>&- &
 marshal_pid=$!
 wait_for_line "$marshal_pid" "$marshal_log" "Start listening on" 150 ||
     not_started "KVT-Marshal" "$marshal_log" "$port" "--port=N"
