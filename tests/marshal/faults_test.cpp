@@ -1,0 +1,142 @@
+// The real supervisor and fetcher through faults: the fetcher killed again and again
+// while streams run, the supervisor itself killed with SIGKILL, and a damaged
+// registry file at start-up.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "marshal_world.h"
+#include "platform/os.h"
+
+namespace {
+
+// Every number that follows key in the log, in order.
+std::vector<int> pids_after(const std::string &log, const std::string &key) {
+    std::vector<int> pids;
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1))
+        pids.push_back(atoi(log.c_str() + at + key.size()));
+    return pids;
+}
+
+bool alive(int pid) {
+    return kill(pid, 0) == 0 &&
+           read_text_file("/proc/" + std::to_string(pid) + "/stat").find(") Z ") ==
+               std::string::npos;
+}
+
+// True once none of the processes runs any more (within timeout_ms).
+bool all_gone(const std::vector<int> &pids, int timeout_ms) {
+    for (int64_t end = test_now_ms() + timeout_ms;; os_sleep_ms(50)) {
+        bool any = false;
+        for (int pid : pids)
+            any = any || alive(pid);
+        if (!any) return true;
+        if (test_now_ms() > end) return false;
+    }
+}
+
+const char fetcher_started[] = "/KVT-Fetcher was started with PID = ";
+
+// The streamers started so far, from the test child's "<pid>.args" files.
+std::vector<int> child_pids(const marshal_world &w, size_t n) {
+    std::vector<int> pids;
+    for (int64_t end = test_now_ms() + 5000; pids.size() < n && test_now_ms() < end;
+         os_sleep_ms(50)) {
+        pids.clear();
+        std::error_code ec;
+        for (auto it = std::filesystem::directory_iterator(w.bin + "/started", ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+            if (it->path().extension() == ".args") pids.push_back(atoi(it->path().stem().c_str()));
+    }
+    return pids;
+}
+
+} // namespace
+
+// Killed 20 times while two streams run: restarted every time, both streams
+// announced again each time, the players still served. Then 13 failed restarts: an
+// orderly stop, and every streamer ends with the supervisor.
+TEST(MarshalFaults, FetcherKilledTwentyTimesThenGoneForGood) {
+    marshal_world w;
+    ASSERT_TRUE(w.start({}));
+    player_conn a, b;
+    ASSERT_TRUE(a.open(w.port, "GET /stream?cid=5&sid=s HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(a.read_until("child ", 5000));
+    ASSERT_TRUE(b.open(w.port, "GET /hls?cid=6&sid=s HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(b.read_until("child ", 5000));
+    ASSERT_TRUE(w.wait_count("%FETCH-I: Got message: command=1 CID=6 ", 1, 5000)) << w.log();
+
+    for (int i = 1; i <= 20; i++) {
+        SCOPED_TRACE(i);
+        std::vector<int> fetchers = pids_after(w.log(), fetcher_started);
+        ASSERT_EQ(int(fetchers.size()), i) << w.log();
+        ASSERT_EQ(kill(fetchers.back(), SIGKILL), 0);
+        ASSERT_TRUE(w.wait_count("%MRSHL-S: Fetcher connected to Marshal\n", i + 1, 15000))
+            << w.log();
+        ASSERT_TRUE(w.wait_count("%FETCH-I: Got message: command=1 CID=5 ", i + 1, 5000));
+        ASSERT_TRUE(w.wait_count("%FETCH-I: Got message: command=1 CID=6 ", i + 1, 5000));
+    }
+    EXPECT_EQ(w.count("KVT-Relay/KVT-Cinema has stopped"), 0) << w.log();
+    const std::vector<int> children = child_pids(w, 2);
+    ASSERT_EQ(children.size(), 2u);
+    for (int pid : children)
+        EXPECT_TRUE(alive(pid));
+
+    std::filesystem::remove(w.bin + "/KVT-Fetcher");
+    ASSERT_EQ(kill(pids_after(w.log(), fetcher_started).back(), SIGKILL), 0);
+    ASSERT_TRUE(
+        w.wait_count("%MRSHL-E: Failed to restart KVT-Fetcher 13 times, aborting...\n", 1, 40000))
+        << w.log();
+    // The accept loop sees the stop status after its next connection.
+    http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000);
+    int code = -1;
+    ASSERT_TRUE(w.sup->wait_exit(15000, &code)) << w.log();
+    EXPECT_EQ(code, 2);
+    EXPECT_TRUE(all_gone(children, 5000));
+    // The players see their connections end.
+    EXPECT_FALSE(a.read_until("never sent", 5000));
+}
+
+// SIGKILL leaves the supervisor no time for anything: the job still takes the
+// fetcher and every streamer with it.
+TEST(MarshalFaults, SupervisorKilledTakesEveryChildWithIt) {
+    marshal_world w;
+    ASSERT_TRUE(w.start({}));
+    std::vector<player_conn> players(3);
+    const char *requests[] = {"GET /stream?cid=5&sid=s HTTP/1.1\r\n\r\n",
+                              "GET /hls?cid=5&sid=s HTTP/1.1\r\n\r\n",
+                              "GET /movie?cid=9&sid=s HTTP/1.1\r\n\r\n"};
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(players[size_t(i)].open(w.port, requests[i]));
+        ASSERT_TRUE(players[size_t(i)].read_until("child ", 5000));
+    }
+    std::vector<int> pids = child_pids(w, 3);
+    ASSERT_EQ(pids.size(), 3u) << w.log();
+    pids.push_back(pids_after(w.log(), fetcher_started).back());
+    for (int pid : pids)
+        ASSERT_TRUE(alive(pid));
+    w.sup->kill_now();
+    EXPECT_TRUE(all_gone(pids, 5000));
+}
+
+// A registry file of junk: a clear line, and the supervisor starts and serves with
+// the cache folder under TEMP.
+TEST(MarshalFaults, DamagedRegistryFileAtStart) {
+    marshal_world w;
+    const std::string key = w.world.registry_dir() + "/HKEY_LOCAL_MACHINE/SOFTWARE";
+    ASSERT_TRUE(make_dirs(key));
+    std::string junk = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\n\"CachePath\"=\"C:\\";
+    for (int i = 0; i < 300; i++)
+        junk += char(i * 7 % 256);
+    ASSERT_TRUE(write_text_file(key + "/Varnex.reg", junk));
+    ASSERT_TRUE(w.start({})) << w.log();
+    EXPECT_EQ(http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000).substr(0, 15),
+              "HTTP/1.1 200 OK");
+    EXPECT_TRUE(w.sup->running());
+    EXPECT_EQ(w.count("%MRSHL-E: Registry key 'HKLM\\SOFTWARE\\Varnex\\CachePath' -> "), 1)
+        << w.log();
+    EXPECT_EQ(w.count("Cache dir path : " + w.world.temp_dir() + "/vcache\n"), 1) << w.log();
+}
