@@ -1,7 +1,7 @@
 // KVT-Relay while its chunk files are changed under it: a file truncated, one
 // renamed and one deleted right after they were written, then the cache folder
 // removed. The relay logs each, keeps streaming the files it can read, and ends
-// with an exit code of its own (no crash, no hang) once the folder is gone.
+// its usual way (no crash, no hang) once the folder is gone.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -90,9 +90,9 @@ TEST(RelayFaults, ChunkFilesChangedAndFolderRemovedUnderTheRelay) {
     std::filesystem::remove_all(dir);
     int code = -1;
     ASSERT_TRUE(gate.wait_relay(0, 30000, &code));
-    EXPECT_EQ(code, 2);
+    EXPECT_EQ(code, 3); // the relay's usual end ("Stopped, ..."), not a crash
     const std::string log = read_text_file(gate.relay(0).log_path);
     EXPECT_NE(log.find("Opening file '" + dir + "/1701---"), std::string::npos) << log;
-    // The watch of the removed folder ends: an error line and the error's exit code.
+    // The watch of the removed folder ends with an error line.
     EXPECT_NE(log.find("CID=1701 : WaitForSingleObject(), errno = 2\n"), std::string::npos) << log;
 }
