@@ -140,3 +140,25 @@ TEST(MarshalFaults, DamagedRegistryFileAtStart) {
         << w.log();
     EXPECT_EQ(w.count("Cache dir path : " + w.world.temp_dir() + "/vcache\n"), 1) << w.log();
 }
+
+// Streams that end without a new one starting leave no descriptor behind in the
+// supervisor (the job lets go of an ended child when the monitor reaps it).
+TEST(MarshalFaults, DescriptorsComeBackWhenAllStreamsEnd) {
+    marshal_world w;
+    ASSERT_TRUE(w.start({}));
+    os_sleep_ms(500); // the fetcher's pipe is connected
+    const int before = w.descriptors();
+    {
+        std::vector<player_conn> players(5);
+        for (player_conn &p : players) {
+            ASSERT_TRUE(p.open(w.port, "GET /stream?cid=5&sid=s HTTP/1.1\r\n\r\n"));
+            ASSERT_TRUE(p.read_until("child ", 5000));
+        }
+        EXPECT_GT(w.descriptors(), before);
+    }
+    ASSERT_TRUE(w.wait_count("KVT-Relay/KVT-Cinema has stopped", 5, 15000)) << w.log();
+    int n = w.descriptors();
+    for (int64_t end = test_now_ms() + 5000; n > before && test_now_ms() < end; n = w.descriptors())
+        os_sleep_ms(100);
+    EXPECT_EQ(n, before);
+}

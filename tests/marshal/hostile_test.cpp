@@ -4,7 +4,6 @@
 // ranges; the test child stands in for the relay.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "marshal_world.h"
@@ -16,21 +15,11 @@ namespace {
 const char answer1[] =
     "HTTP/1.1 400 Bad Request\r\nAccess-Control-Allow-Origin: *\r\nVersion: HTTP/1.1\r\n\r\n";
 
-int open_descriptors(int pid) {
-    std::error_code ec;
-    int n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        n++;
-    return n;
-}
-
 // Waits until the supervisor holds no more descriptors than before (an ended child's
 // handle goes at the monitor's next look); the count it settled at.
-int settled_descriptors(int pid, int before) {
-    int n = open_descriptors(pid);
-    for (int64_t end = test_now_ms() + 8000; n > before && test_now_ms() < end;
-         n = open_descriptors(pid))
+int settled_descriptors(const marshal_world &w, int before) {
+    int n = w.descriptors();
+    for (int64_t end = test_now_ms() + 8000; n > before && test_now_ms() < end; n = w.descriptors())
         os_sleep_ms(100);
     return n;
 }
@@ -53,14 +42,12 @@ TEST(MarshalHostile, BatteryOfHostileRequests) {
     ASSERT_TRUE(make_dirs(cache));
     ASSERT_TRUE(write_text_file(cache + "/9.avi", std::string(5000, 'M')));
     ASSERT_TRUE(w.start({}));
-    const int pid = w.sup->pid;
-    // The job keeps the latest child's handle until the next start: the count to keep
-    // is the one after a first child has come and gone.
+    // The count to keep is the one after a first child has come and gone.
     ASSERT_EQ(
         http_exchange(w.port, "GET /stream?cid=7&sid=warm HTTP/1.1\r\n\r\n", 10000).substr(0, 19),
         "HTTP/1.1 200 OK\r\n\r\n");
     ASSERT_TRUE(w.wait_count("KVT-Relay/KVT-Cinema has stopped", 1, 10000)) << w.log();
-    const int before = open_descriptors(pid);
+    const int before = w.descriptors();
     ASSERT_GT(before, 0);
 
     const std::string refusal416 = "HTTP/1.1 416 Range Not Satisfiable\r\n";
@@ -116,13 +103,13 @@ TEST(MarshalHostile, BatteryOfHostileRequests) {
             EXPECT_TRUE(w.wait_count(c.line, lines_before + 1, 5000)) << w.log();
         }
         ASSERT_TRUE(w.sup->running()) << w.log();
-        EXPECT_EQ(settled_descriptors(pid, before), before) << w.log();
+        EXPECT_EQ(settled_descriptors(w, before), before) << w.log();
     }
 
     // A connection closed in the middle of its request line gets no answer either.
     send_and_close(w.port, "GET /str");
     EXPECT_TRUE(w.wait_count("(got 8 octets)", 1, 15000)) << w.log();
     ASSERT_TRUE(w.sup->running());
-    EXPECT_EQ(settled_descriptors(pid, before), before);
+    EXPECT_EQ(settled_descriptors(w, before), before);
     EXPECT_EQ(w.count("%CINEMA-F"), 0) << w.log();
 }
