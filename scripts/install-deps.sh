@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, testing and the demo need.
 set -euo pipefail
 packages=(build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
-          ffmpeg curl nginx procps)
+          ffmpeg curl nginx iperf3 procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

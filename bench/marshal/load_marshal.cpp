@@ -179,6 +179,15 @@ int main(int argc, char **argv) {
                 argv[0], argv[0]);
         return 2;
     }
+    // Every live relay watches the cache folder with an inotify instance of its own.
+    const int instances = atoi(read_text_file("/proc/sys/fs/inotify/max_user_instances").c_str());
+    if (instances > 0 && instances < streams + 8) {
+        fprintf(stderr,
+                "%d relays need fs.inotify.max_user_instances >= %d (it is %d): as root,\n"
+                "  sysctl -w fs.inotify.max_user_instances=1024\n",
+                streams, streams + 8, instances);
+        return 2;
+    }
     // One descriptor per player and a few more.
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -319,5 +328,11 @@ int main(int argc, char **argv) {
     const std::string log = sup.log();
     printf("  failures in the log (Start Relay process failure, count limit): %d, %d\n",
            count_in(log, "Start Relay process failure"), count_in(log, "process count limit"));
+    printf("  supervisor log: %d connections accepted, %d relays started, %d requests not read, "
+           "%d relay lines with errors\n",
+           count_in(log, "Accepted new connection"), count_in(log, "KVT-Relay -chan="),
+           count_in(log, "Did not get HTTP"),
+           count_in(log, "%RELAY-E") + count_in(log, "%RELAY-F"));
+    if (getenv("VARNEX_BENCH_LOG")) write_text_file(getenv("VARNEX_BENCH_LOG"), log);
     return 0;
 }
