@@ -21,6 +21,7 @@ namespace {
 
 enum {
     LISTEN_BACKLOG = 135,
+    OPEN_FILES_WANTED = 4096,
     PAUSE_AFTER_REQUEST_S = 3,
     MONITOR_JOIN_LIMIT_MS = 5000,
     RANDOM_TRIES = 1024,
@@ -249,6 +250,13 @@ int marshal_main(int argc, char **argv) {
         !(check_port_option(MRSHL, "port_min", g.port_min) & 1) ||
         !(check_port_option(MRSHL, "port_max", g.port_max) & 1) || !(check_listen_option() & 1))
         return SEV_F;
+
+    // Each running streamer takes two descriptors here (its process handle and the
+    // job's), so a full table needs more than the usual limit of 1024.
+    unsigned open_files = 0;
+    if (!os_raise_open_files(OPEN_FILES_WANTED, &open_files))
+        log_printf(MRSHL, SEV_W, "Open files limit %u is below %u: fewer than %d streamers may run",
+                   open_files, unsigned(OPEN_FILES_WANTED), CHILD_SLOTS - 1);
 
     if (!job_create(&g.job))
         return log_printf(MRSHL, SEV_F, "CreateJobObject() failure -> %d", os_error());

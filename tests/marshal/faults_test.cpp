@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -161,4 +162,36 @@ TEST(MarshalFaults, DescriptorsComeBackWhenAllStreamsEnd) {
     for (int64_t end = test_now_ms() + 5000; n > before && test_now_ms() < end; n = w.descriptors())
         os_sleep_ms(100);
     EXPECT_EQ(n, before);
+}
+
+// A full table needs two descriptors per streamer: under the usual soft limit of
+// 1024 the 507th stream failed to start and stopped the supervisor. It raises its
+// soft limit up to the hard one, and says so when the hard one is too low.
+TEST(MarshalFaults, OpenFilesLimitRaisedForAFullTable) {
+    marshal_world w;
+    struct {
+        const char *limits;
+        const char *soft_after;
+        bool warned;
+    } cases[] = {{"--nofile=100:8192", "4096", false}, {"--nofile=100:300", "300", true}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.limits);
+        child_run m;
+        ASSERT_TRUE(m.start(w.world, "/usr/bin/prlimit",
+                            {c.limits, w.bin + "/KVT-Marshal", "-port=" + std::to_string(w.port)},
+                            std::string("limits-") + c.soft_after + ".log"));
+        ASSERT_TRUE(m.wait_for_log("Start listening on", 15000)) << m.log();
+        std::string limits = read_text_file("/proc/" + std::to_string(m.pid) + "/limits");
+        size_t at = limits.find("Max open files");
+        ASSERT_NE(at, std::string::npos);
+        std::istringstream line(limits.substr(at + 14));
+        std::string soft;
+        line >> soft;
+        EXPECT_EQ(soft, c.soft_after);
+        EXPECT_EQ(m.log().find("%MRSHL-W: Open files limit 300 is below 4096: fewer than 511 "
+                               "streamers may run\n") != std::string::npos,
+                  c.warned)
+            << m.log();
+        m.kill_now();
+    }
 }
