@@ -195,3 +195,36 @@ TEST(MarshalFaults, OpenFilesLimitRaisedForAFullTable) {
         m.kill_now();
     }
 }
+
+// A player that leaves in the middle of a live stream or of a movie: its real
+// streamer ends, and as the last streamer of its CID the stop message follows.
+TEST(MarshalFaults, PlayerGoneMidStreamEndsTheStreamerAndStopsTheCid) {
+    marshal_world w;
+    ASSERT_TRUE(w.install("KVT-Relay", "KVT-Relay"));
+    ASSERT_TRUE(w.install("KVT-Cinema", "KVT-Cinema"));
+    const std::string cache = w.world.temp_dir() + "/vcache";
+    ASSERT_TRUE(make_dirs(cache));
+    std::string movie(48 << 20, 'M'); // more than the socket buffers hold
+    ASSERT_TRUE(write_text_file(cache + "/1602.avi", movie));
+    ASSERT_TRUE(w.start({}));
+    struct {
+        const char *request, *cid;
+    } cases[] = {{"GET /stream?cid=1601&sid=g HTTP/1.1\r\n\r\n", "1601"},
+                 {"GET /movie?cid=1602&sid=g HTTP/1.1\r\nRange: bytes=100-\r\n\r\n", "1602"}};
+    int stopped = 0;
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.cid);
+        player_conn p;
+        ASSERT_TRUE(p.open(w.port, c.request));
+        std::string got;
+        for (int64_t end = test_now_ms() + 20000; got.size() < 20000 && test_now_ms() < end;)
+            got += p.read_some(500);
+        ASSERT_GE(got.size(), 20000u) << w.log();
+        p.close();
+        ASSERT_TRUE(w.wait_count("KVT-Relay/KVT-Cinema has stopped", ++stopped, 30000)) << w.log();
+        EXPECT_TRUE(w.wait_count(std::string("%MRSHL-I: Send 'stop downloading' CID=") + c.cid +
+                                     " (640 bytes)\n",
+                                 1, 5000))
+            << w.log();
+    }
+}
