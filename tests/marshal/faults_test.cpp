@@ -228,3 +228,29 @@ TEST(MarshalFaults, PlayerGoneMidStreamEndsTheStreamerAndStopsTheCid) {
             << w.log();
     }
 }
+
+// The cache folder removed under a running system: the relay ends with its line,
+// the fetcher logs its failed writes, the supervisor stays up and answers.
+TEST(MarshalFaults, CacheFolderRemovedUnderARunningSystem) {
+    marshal_world w;
+    ASSERT_TRUE(w.install("KVT-Relay", "KVT-Relay"));
+    const std::string cache = w.world.temp_dir() + "/vcache";
+    ASSERT_TRUE(w.start({}));
+    player_conn p;
+    ASSERT_TRUE(p.open(w.port, "GET /stream?cid=1603&sid=g HTTP/1.1\r\n\r\n"));
+    std::string got;
+    for (int64_t end = test_now_ms() + 20000; got.size() < 2000 && test_now_ms() < end;)
+        got += p.read_some(200);
+    ASSERT_GE(got.size(), 2000u) << w.log();
+    ASSERT_TRUE(w.wait_count("%FETCH-I: CID=1603 : source '", 1, 10000)) << w.log();
+
+    std::filesystem::remove_all(cache);
+    EXPECT_TRUE(w.wait_count("CID=1603 : WaitForSingleObject(), errno = 2\n", 1, 15000)) << w.log();
+    EXPECT_TRUE(w.wait_count("KVT-Relay/KVT-Cinema has stopped", 1, 15000)) << w.log();
+    EXPECT_TRUE(w.wait_count("%FETCH-E: CID=1603 : open '" + cache + "/1603---", 1, 15000))
+        << w.log();
+    EXPECT_TRUE(w.wait_count("%MRSHL-I: Send 'stop downloading' CID=1603 (640 bytes)\n", 1, 5000));
+    ASSERT_TRUE(w.sup->running());
+    EXPECT_EQ(http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000).substr(0, 15),
+              "HTTP/1.1 200 OK");
+}
