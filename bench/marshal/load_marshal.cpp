@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/marshal/bench_common.h"
 #include "platform/os.h"
 #include "tests/support/test_support.h"
 
@@ -140,26 +141,9 @@ bool install(const std::string &bin) {
         {"test-channel.ts", "test-channel.ts"},
         {"KVT-Relay", "KVT-Relay"},
     };
-    for (auto &p : programs) {
-        std::error_code ec;
-        std::filesystem::copy_file(bin_path(p.first), bin + "/" + p.second, ec);
-        if (!ec)
-            std::filesystem::permissions(
-                bin + "/" + p.second, std::filesystem::status(bin_path(p.first)).permissions(), ec);
-        if (ec) {
-            fprintf(stderr, "cannot install %s: %s\n", p.first, ec.message().c_str());
-            return false;
-        }
-    }
-    return write_text_file(bin + "/KVT-Fetcher.options",
+    return bench_install(bin, programs) &&
+           write_text_file(bin + "/KVT-Fetcher.options",
                            "-rate=" + std::to_string(RATE) + "\n-chunk_ms=2000\n");
-}
-
-int count_in(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
 }
 
 } // namespace
