@@ -126,7 +126,6 @@ int main(int argc, char **argv) {
             sup.running() ? "running" : "ENDED");
     fprintf(stderr, "  %.1f ms per start over the run (first 100: %.1f ms)\n",
             double(t1 - t0) / starts, double(t100 - begin) / 100.0);
-    fprintf(stderr, "  (the job keeps the last child's descriptor until the next start)\n");
     fprintf(stderr, "  failures in the log (errno = 24, Start Relay process failure): %d, %d\n",
             count_in(log, "errno = 24"), count_in(log, "Start Relay process failure"));
     fprintf(stderr, "  requests not read: %d, refused for a full table: %d, answered: %d\n",
