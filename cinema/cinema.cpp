@@ -18,7 +18,7 @@ cinema_state g_cinema;
 #define CINEMA_DEFAULT_DIR "/tmp/vcache"
 #endif
 
-static option_entry g_options[] = {
+option_entry g_cinema_options[] = {
     option_def("cid", &g_cinema.cid, 255, OPT_TEXT),
     option_def("dir", &g_cinema.dir, 255, OPT_TEXT),
     option_def("trace", &g_cinema.trace, sizeof(int32_t), OPT_FLAG),
@@ -98,7 +98,7 @@ int cinema_main(int argc, char **argv) {
     }
     cinema_reset_state();
     log_set_style(LOG_STYLE_CINEMA);
-    parse_and_list_options(argc, argv, g_options);
+    parse_and_list_options(argc, argv, g_cinema_options);
     CINEMA_LOG(SEV_S, "Started, net I/O chan = %d", g.chan);
 
     int err = net_startup();

@@ -91,6 +91,7 @@ extern movie_buffer g_movie_buffers[MOVIE_BUFFERS];
     log_printf(CINEMA, sev, "[%d/%s] : " fmt, g_cinema.pid, g_cinema.cid.text, ##__VA_ARGS__)
 
 // cinema.cpp
+extern option_entry g_cinema_options[]; // -cid, -dir, -trace, -chan, -pos
 int cinema_main(int argc, char **argv);
 void cinema_reset_state(); // defaults of the options and an idle run state
 
@@ -98,6 +99,9 @@ void cinema_reset_state(); // defaults of the options and an idle run state
 // 1 with g_cinema.path filled; otherwise the status to exit with, its line logged
 // and the socket closed.
 int32_t find_movie();
+// A name in the cache folder that is this CID's movie: the CID text (any case), then
+// no decimal digit, and no live chunk name.
+bool is_movie_name(const char *name);
 
 // pool.cpp
 bool try_lock_spin(std::mutex &lock);

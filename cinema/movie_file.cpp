@@ -40,7 +40,7 @@ static bool is_chunk_name(const char *name) {
 // The wildcard search finds every name that begins with the CID text: "1*" also
 // finds the movie 15 and the chunk file "15---3.dat". Only a name where the CID
 // ends (no digit follows) is this movie's.
-static bool is_movie_name(const char *name) {
+bool is_movie_name(const char *name) {
     const cinema_state &g = g_cinema;
     size_t n = g.cid.len;
     for (size_t i = 0; i < n; i++)

@@ -77,6 +77,7 @@ struct child_table {
 struct marshal_state {
     // options
     int32_t port;
+    option_text listen;    // address of the listening socket, "0.0.0.0": every interface
     option_text host;      // default QI server list
     option_text cache_dir; // also the storage of -dir
     int32_t keep;
@@ -97,6 +98,7 @@ struct marshal_state {
     int fetcher_pid;
 
     net_sock listen_sock;
+    uint32_t listen_addr; // network order, from -listen
     request_record req;
     char req_buf[REQUEST_BUF_SIZE];
     uint32_t peer_addr; // network order

@@ -74,6 +74,7 @@ void streamer_ended(uint32_t i) {
     child_record rec = t.records[i];
     uint32_t hold_ms = t.hold_ms[i];
     proc_close(&t.procs[i]);
+    job_prune(&g.job); // its job descriptor goes now, not at the next start
     uint32_t count = t.count - 1;
     if (i < count) {
         t.procs[i] = t.procs[count];

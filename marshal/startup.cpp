@@ -21,6 +21,7 @@ namespace {
 
 enum {
     LISTEN_BACKLOG = 135,
+    OPEN_FILES_WANTED = 4096,
     PAUSE_AFTER_REQUEST_S = 3,
     MONITOR_JOIN_LIMIT_MS = 5000,
     RANDOM_TRIES = 1024,
@@ -31,6 +32,7 @@ const char channel_name_initial[] = "www.varnex.com"; // the service's web site
 
 option_entry options[] = {
     option_def("port", &g_marshal.port, sizeof(int32_t), OPT_INT),
+    option_def("listen", &g_marshal.listen, 255, OPT_TEXT),
     option_def("host", &g_marshal.host, 255, OPT_TEXT),
     option_def("dir", &g_marshal.cache_dir, 255, OPT_TEXT),
     option_def("keep", &g_marshal.keep, sizeof(int32_t), OPT_INT),
@@ -110,6 +112,16 @@ void monitor_body() {
     monitor_cv.notify_all();
 }
 
+// -listen takes one IPv4 address of this machine; text that is none stops the start.
+int32_t check_listen_option() {
+    marshal_state &g = g_marshal;
+    g.listen_addr = net_parse_ipv4(g.listen.text);
+    if (g.listen_addr != 0 || strcmp(g.listen.text, "0.0.0.0") == 0) return SEV_S;
+    return log_printf(MRSHL, SEV_F,
+                      "Illegal address '%s' in option -listen, an IPv4 address is needed",
+                      g.listen.text);
+}
+
 int32_t create_and_listen(net_sock *out) {
     int err = net_startup();
     if (err != 0) return log_printf(MRSHL, SEV_F, "WSAStartup(2.2), errno = %d", err);
@@ -123,7 +135,7 @@ int32_t create_and_listen(net_sock *out) {
     else
         MTRACE("create_and_listen", "MRSHL: setsockopt(%d, SO_REUSEADDR) :  SUCCESS", int(s));
     int port = g_marshal.port;
-    if (!net_bind_any(s, uint16_t(port)))
+    if (!net_bind(s, g_marshal.listen_addr, uint16_t(port)))
         return log_printf(MRSHL, SEV_F, "bind(%d, port = %d), errno = %d", int(s), port,
                           net_error());
     MTRACE("create_and_listen", "MRSHL: Socket %d was bound to port %d, start listening ...",
@@ -133,7 +145,7 @@ int32_t create_and_listen(net_sock *out) {
                           int(LISTEN_BACKLOG), net_error());
     char dotted[16];
     return log_printf(MRSHL, SEV_S, "[#%d] Start listening on %s:%d", int(s),
-                      net_format_ipv4(0, dotted), port);
+                      net_format_ipv4(g_marshal.listen_addr, dotted), port);
 }
 
 // The stream, movie and HLS requests: QI (unless a sid is given), then the child.
@@ -152,6 +164,8 @@ bool serve_with_child(net_sock s) {
 void marshal_set_defaults() {
     marshal_state &g = g_marshal;
     g.port = 6689;
+    set_text(&g.listen, "0.0.0.0", 7);
+    g.listen_addr = 0;
     set_text(&g.host, "127.0.0.1,127.0.0.2,127.0.0.3", 29);
     g.cache_dir.len = 0;
     g.cache_dir.text[0] = 0;
@@ -234,8 +248,15 @@ int marshal_main(int argc, char **argv) {
     list_options(options);
     if (!(check_port_option(MRSHL, "port", g.port) & 1) ||
         !(check_port_option(MRSHL, "port_min", g.port_min) & 1) ||
-        !(check_port_option(MRSHL, "port_max", g.port_max) & 1))
+        !(check_port_option(MRSHL, "port_max", g.port_max) & 1) || !(check_listen_option() & 1))
         return SEV_F;
+
+    // Each running streamer takes two descriptors here (its process handle and the
+    // job's), so a full table needs more than the usual limit of 1024.
+    unsigned open_files = 0;
+    if (!os_raise_open_files(OPEN_FILES_WANTED, &open_files))
+        log_printf(MRSHL, SEV_W, "Open files limit %u is below %u: fewer than %d streamers may run",
+                   open_files, unsigned(OPEN_FILES_WANTED), CHILD_SLOTS - 1);
 
     if (!job_create(&g.job))
         return log_printf(MRSHL, SEV_F, "CreateJobObject() failure -> %d", os_error());

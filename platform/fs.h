@@ -77,6 +77,18 @@ bool dirwatch_open(const char *dir, size_t buffer_size, dir_watch *w);
 int dirwatch_read(dir_watch *w, int timeout_ms, dirwatch_record *recs, int max_recs,
                   bool *signalled);
 void dirwatch_close(dir_watch *w);
+// The records of a batch of raw events as the watch reads them (inotify events on
+// Linux): what dirwatch_read reports for them. Events cut short end the batch as an
+// overflow.
+struct dirwatch_batch {
+    dirwatch_record *recs;
+    int max_recs;
+    int count;
+    size_t octets; // size of the records in a Windows change buffer
+    bool overflow;
+    bool gone; // the folder's watch ended
+};
+void dirwatch_decode(const void *events, size_t n, dirwatch_batch *batch);
 
 // One-shot change notification of a folder (FindFirstChangeNotification for
 // last-write changes): dirnotify_wait returns 1 when some file in the folder was

@@ -55,6 +55,10 @@ bool os_program_dir(char *out, size_t cap);
 // Root of the cache folders: TEMP, TMP, TMPDIR, then the system's temporary folder.
 bool os_temp_root(char *out, size_t cap);
 
+// Raises this process's limit of open files (descriptors, handles) to want, or as
+// far as the system lets it; *now gets the limit in force afterwards.
+bool os_raise_open_files(unsigned want, unsigned *now);
+
 // $VARNEX_RUNTIME_DIR (pipes, lock files, service pid) and $VARNEX_REGISTRY_DIR,
 // with per-user defaults; created on first use. A default in the shared temporary
 // folder is used only when it is a real folder of this user with mode 0700:

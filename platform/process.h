@@ -52,4 +52,7 @@ struct os_job {
 };
 bool job_create(os_job *job);
 bool job_assign(os_job *job, const os_process *p);
+// Lets go of the members that have ended (on Linux their descriptors), so that a
+// supervisor whose children have all ended holds nothing for them.
+void job_prune(os_job *job);
 void job_close(os_job *job);

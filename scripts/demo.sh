@@ -295,15 +295,16 @@ if [[ $panel == 1 ]]; then
     done
     # The supervisor runs as the service: KVT-Keeper runs it with these options, the
     # tray's Stop, Start and Trace On/Off act on it, and every keeper logs here.
-    printf -- '-marshal_args=-port=%s -host=127.0.0.1:%s %s\n-log=%s\n' "$port" "$qi_port" \
+    printf -- '-marshal_args=-port=%s -listen=127.0.0.1 -host=127.0.0.1:%s %s\n-log=%s\n' "$port" "$qi_port" \
         "${trace_flag[*]}" "$marshal_log" >"$demo_dir/bin/KVT-Keeper.options"
     printf '1.0.0\n' >"$demo_dir/newest-version.txt"
     printf -- '-host=127.0.0.1:%s\n-source=%s\n' "$qi_port" "$demo_dir/newest-version.txt" \
         >"$demo_dir/bin/varnex-update.options"
     $guard "$demo_dir/bin/KVT-Keeper" </dev/null >"$marshal_log" 2>&1 9>&- &
 else
-    $guard "$demo_dir/bin/KVT-Marshal" -port="$port" -host="127.0.0.1:$qi_port" "${trace_flag[@]}" \
-        </dev/null >"$marshal_log" 2>&1 9>&- &
+    # Loopback only: a request with a sid skips the QI check, so no other host may ask.
+    $guard "$demo_dir/bin/KVT-Marshal" -port="$port" -listen=127.0.0.1 -host="127.0.0.1:$qi_port" \
+        "${trace_flag[@]}" </dev/null >"$marshal_log" 2>&1 9>&- &
 fi
 marshal_pid=$!
 if [[ $panel == 1 ]]; then

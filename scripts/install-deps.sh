@@ -4,7 +4,7 @@ set -euo pipefail
 # The players suite adds mpv, VLC and Chromium, and node with npm for hls.js and
 # mpegts.js (a node that brings its own npm is kept).
 packages=(build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
-          ffmpeg curl nginx procps mpv vlc-bin vlc-plugin-base chromium nodejs
+          ffmpeg curl nginx iperf3 procps mpv vlc-bin vlc-plugin-base chromium nodejs
           libgtk-3-dev libayatana-appindicator3-dev libnotify-dev
           xvfb dbus trayer dunst xdotool imagemagick)
 command -v npm >/dev/null 2>&1 || packages+=(npm)

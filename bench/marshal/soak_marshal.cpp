@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "bench/marshal/bench_common.h"
 #include "platform/os.h"
 #include "tests/marshal/request_mix.h"
 #include "tests/support/test_support.h"
@@ -57,13 +58,6 @@ void print(const char *when, int starts, const sample &s, const sample &ref) {
             starts, s.fds, s.fds - ref.fds, s.rss_kib, s.rss_kib - ref.rss_kib, s.children);
 }
 
-int count_in(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -80,17 +74,7 @@ int main(int argc, char **argv) {
         {"test-channel.ts", "test-channel.ts"},     {"bench_marshal_child", "KVT-Relay"},
         {"bench_marshal_child", "KVT-Cinema"},
     };
-    for (auto &p : programs) {
-        std::error_code ec;
-        std::filesystem::copy_file(bin_path(p.first), bin + "/" + p.second, ec);
-        if (!ec)
-            std::filesystem::permissions(
-                bin + "/" + p.second, std::filesystem::status(bin_path(p.first)).permissions(), ec);
-        if (ec) {
-            fprintf(stderr, "cannot install %s: %s\n", p.first, ec.message().c_str());
-            return 2;
-        }
-    }
+    if (!bench_install(bin, programs)) return 2;
     const uint16_t port = free_tcp_port();
     child_run sup;
     if (!sup.start_logged(bin + "/KVT-Marshal", {"-port=" + std::to_string(port)},
@@ -142,7 +126,6 @@ int main(int argc, char **argv) {
             sup.running() ? "running" : "ENDED");
     fprintf(stderr, "  %.1f ms per start over the run (first 100: %.1f ms)\n",
             double(t1 - t0) / starts, double(t100 - begin) / 100.0);
-    fprintf(stderr, "  (the job keeps the last child's descriptor until the next start)\n");
     fprintf(stderr, "  failures in the log (errno = 24, Start Relay process failure): %d, %d\n",
             count_in(log, "errno = 24"), count_in(log, "Start Relay process failure"));
     fprintf(stderr, "  requests not read: %d, refused for a full table: %d, answered: %d\n",

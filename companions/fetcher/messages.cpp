@@ -146,10 +146,11 @@ void handle_message(const fetch_message *m, long len, intptr_t passed_sock) {
         }
         if (share) {
             net_sock s = net_socket_from_share(m->share_info, passed_sock);
-            if (s == NET_BAD_SOCK)
+            if (s == NET_BAD_SOCK) {
                 log_printf(FETCH, SEV_E, "QI CID=%d : socket from share info : %d", m->cid,
                            os_error());
-            else
+                if (passed_sock >= 0) net_close(passed_sock); // a record not for it: not kept
+            } else
                 take_qi(e, s);
         } else if (passed_sock >= 0) {
             net_close(passed_sock);

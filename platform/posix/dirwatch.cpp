@@ -52,31 +52,40 @@ static int wait_events(int fd, int timeout_ms, int64_t end) {
     }
 }
 
-struct drain_state {
-    dirwatch_record *recs;
-    int max_recs;
-    int count;
-    size_t octets; // size of the records in a Windows change buffer
-    bool overflow;
-    bool gone; // the folder's watch ended
-};
-
-static void add_record(drain_state *st, const char *name) {
+static void add_record(dirwatch_batch *st, const char *name, size_t len) {
     for (int i = 0; i < st->count; i++)
-        if (strcmp(st->recs[i].name, name) == 0) return;
-    size_t len = strlen(name);
+        if (strncmp(st->recs[i].name, name, len) == 0 && st->recs[i].name[len] == 0) return;
     st->octets += (12 + 2 * len + 3) & ~size_t(3);
     if (st->count >= st->max_recs || len >= sizeof st->recs[0].name) {
         st->overflow = true;
         return;
     }
     st->recs[st->count].action = DIRWATCH_ACTION_MODIFIED;
-    memcpy(st->recs[st->count].name, name, len + 1);
+    memcpy(st->recs[st->count].name, name, len);
+    st->recs[st->count].name[len] = 0;
     st->count++;
 }
 
+void dirwatch_decode(const void *events, size_t n, dirwatch_batch *st) {
+    const char *buf = static_cast<const char *>(events);
+    for (size_t off = 0; off + sizeof(inotify_event) <= n;) {
+        inotify_event ev; // copied: the octets need not be aligned
+        memcpy(&ev, buf + off, sizeof ev);
+        const char *name = buf + off + sizeof ev;
+        if (ev.len > n - off - sizeof ev) {
+            st->overflow = true; // cut short: nothing of this batch can be trusted
+            return;
+        }
+        off += sizeof ev + ev.len;
+        if (ev.mask & IN_Q_OVERFLOW) st->overflow = true;
+        if (ev.mask & IN_IGNORED) st->gone = true;
+        size_t len = strnlen(name, ev.len);
+        if ((ev.mask & IN_MODIFY) && len > 0 && !(ev.mask & IN_ISDIR)) add_record(st, name, len);
+    }
+}
+
 // Reads every queued event. False on a read failure.
-static bool drain(int fd, drain_state *st) {
+static bool drain(int fd, dirwatch_batch *st) {
     alignas(inotify_event) char buf[16384];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
@@ -86,14 +95,7 @@ static bool drain(int fd, drain_state *st) {
             return false;
         }
         if (n == 0) return true;
-        for (ssize_t off = 0; off < n;) {
-            const inotify_event *ev = reinterpret_cast<const inotify_event *>(buf + off);
-            off += ssize_t(sizeof(inotify_event) + ev->len);
-            if (ev->mask & IN_Q_OVERFLOW) st->overflow = true;
-            if (ev->mask & IN_IGNORED) st->gone = true;
-            if ((ev->mask & IN_MODIFY) && ev->len > 0 && !(ev->mask & IN_ISDIR) && ev->name[0])
-                add_record(st, ev->name);
-        }
+        dirwatch_decode(buf, size_t(n), st);
     }
 }
 
@@ -108,7 +110,7 @@ int dirwatch_read(dir_watch *w, int timeout_ms, dirwatch_record *recs, int max_r
     for (;;) {
         int r = wait_events(int(w->handle), timeout_ms, end);
         if (r <= 0) return r;
-        drain_state st{recs, max_recs < 0 ? 0 : max_recs, 0, 0, false, false};
+        dirwatch_batch st{recs, max_recs < 0 ? 0 : max_recs, 0, 0, false, false};
         if (!drain(int(w->handle), &st)) return -1;
         if (st.overflow || st.octets > w->buffer_size) {
             *signalled = true;

@@ -22,13 +22,7 @@ static bool member_ended(intptr_t pidfd) {
     return poll(&p, 1, 0) > 0;
 }
 
-bool job_assign(os_job *job, const os_process *p) {
-    if (job->handle <= 0 || p->handle < 0) {
-        errno = EINVAL;
-        return false;
-    }
-    // Members that have ended need no killing: drop them on every assign, so the job
-    // holds descriptors only for children still running, however many have run.
+void job_prune(os_job *job) {
     unsigned kept = 0;
     for (unsigned i = 0; i < job->count; i++) {
         if (member_ended(job->members[i]))
@@ -37,7 +31,17 @@ bool job_assign(os_job *job, const os_process *p) {
             job->members[kept++] = job->members[i];
     }
     job->count = kept;
-    if (kept == JOB_MAX_MEMBERS) {
+}
+
+bool job_assign(os_job *job, const os_process *p) {
+    if (job->handle <= 0 || p->handle < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    // Members that have ended need no killing: drop them on every assign, so the job
+    // holds descriptors only for children still running, however many have run.
+    job_prune(job);
+    if (job->count == JOB_MAX_MEMBERS) {
         errno = ENOSPC;
         return false;
     }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -248,4 +249,16 @@ bool posix_runtime_path(const char *sub, const char *name, char *out, size_t cap
     if (!runtime || !posix_join(dir, sizeof dir, runtime, sub)) return false;
     if (!posix_make_dirs(dir)) return false;
     return posix_join(out, cap, dir, name);
+}
+
+bool os_raise_open_files(unsigned want, unsigned *now) {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return false;
+    if (lim.rlim_cur < want) {
+        rlim_t target = lim.rlim_max < want ? lim.rlim_max : want;
+        rlimit raised{target, lim.rlim_max};
+        if (target > lim.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == 0) lim.rlim_cur = target;
+    }
+    *now = lim.rlim_cur > 0x7fffffff ? 0x7fffffffu : unsigned(lim.rlim_cur);
+    return *now >= want;
 }

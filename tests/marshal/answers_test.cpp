@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "marshal_world.h"
+#include "platform/net.h"
 #include "platform/os.h"
 
 namespace {
@@ -196,6 +197,38 @@ TEST(MarshalStartup, RuntimeFolderOfAnotherUserIsRefused) {
         std::string::npos)
         << log;
     EXPECT_EQ(log.find("CreateMutex"), std::string::npos) << log;
+}
+
+// -listen keeps the port on one address (the default takes every interface); text
+// that is no IPv4 address stops the start.
+TEST(MarshalStartup, ListenOptionBindsOneAddress) {
+    marshal_world w;
+    auto connects = [&w](const char *ip) {
+        net_sock s = net_tcp_socket();
+        bool ok = s != NET_BAD_SOCK && net_connect(s, net_parse_ipv4(ip), w.port);
+        net_close(s);
+        return ok;
+    };
+    ASSERT_TRUE(w.start({}));
+    EXPECT_TRUE(connects("127.0.0.2"));
+
+    w.port = free_tcp_port();
+    ASSERT_TRUE(w.start({"-listen=127.0.0.1"}, "loopback.log"));
+    EXPECT_FALSE(connects("127.0.0.2"));
+    EXPECT_EQ(http_exchange(w.port, "GET /verify HTTP/1.1\r\n\r\n", 8000), answer0);
+    EXPECT_TRUE(
+        w.wait_count("Start listening on 127.0.0.1:" + std::to_string(w.port) + "\n", 1, 3000))
+        << w.log();
+
+    w.port = free_tcp_port();
+    EXPECT_FALSE(w.start({"-listen=localhost"}, "bad.log"));
+    int code = -1;
+    ASSERT_TRUE(w.sup->wait_exit(10000, &code));
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(w.count("%MRSHL-F: Illegal address 'localhost' in option -listen, an IPv4 address "
+                      "is needed\n"),
+              1)
+        << w.log();
 }
 
 TEST(MarshalStartup, MissingOrBusyTrayPipeIsLoggedAndDropped) {

@@ -28,10 +28,12 @@ std::string message_file(const std::string &folder, int n) {
     return folder + name;
 }
 
+// Waits until a dumped message has been written whole (the fetcher creates the file
+// before it writes the 640 octets).
 bool wait_file(const std::string &path, int timeout_ms) {
     int64_t end = test_now_ms() + timeout_ms;
     do {
-        if (std::filesystem::exists(path)) return true;
+        if (read_text_file(path).size() >= 640) return true;
         os_sleep_ms(50);
     } while (test_now_ms() < end);
     return false;

@@ -101,6 +101,16 @@ int marshal_world::last_sd() const {
     return sd == std::string::npos ? -1 : atoi(l.c_str() + sd + 5);
 }
 
+int marshal_world::descriptors() const {
+    int n = 0;
+    std::error_code ec;
+    for (auto it =
+             fs::directory_iterator("/proc/" + std::to_string(sup ? sup->pid : 0) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        n++;
+    return n;
+}
+
 int marshal_world::count(const std::string &text) const {
     std::string l = log();
     int n = 0;

@@ -30,6 +30,8 @@ struct marshal_world {
     std::string log() const;
     // The socket number of the latest accepted connection ("sd = N").
     int last_sd() const;
+    // Open descriptors of the running supervisor (from /proc).
+    int descriptors() const;
     // Number of occurrences of text in the log.
     int count(const std::string &text) const;
     bool wait_count(const std::string &text, int n, int timeout_ms) const;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -276,4 +277,45 @@ TEST_F(QiSystem, SilentServerTimesOut) {
               std::string::npos);
     EXPECT_NE(log.find("] Error reading 'welcome', status = 2, errno = "), std::string::npos);
     EXPECT_TRUE(silent.proc.wait_for_log("connection closed", 5000));
+}
+
+// The PDU faults of the QI server that refuse the player, at each of its answers:
+// the player gets its answer, and the supervisor keeps no QI socket (its descriptor
+// count comes back). (A TLV running past the body cuts only that value: the request
+// is admitted, as the session tests show.)
+TEST_F(QiSystem, PduFaultsAnswerThePlayerAndLeaveNoQiSocket) {
+    ASSERT_TRUE(store_account());
+    qi_server_run good;
+    ASSERT_TRUE(good.start(world, "qi-good"));
+    start_marshal(good.entry());
+    auto descriptors = [this] {
+        int n = 0;
+        std::error_code ec;
+        for (auto it = std::filesystem::directory_iterator(
+                 "/proc/" + std::to_string(marshal.pid) + "/fd", ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+            n++;
+        return n;
+    };
+    const int before = descriptors();
+    struct {
+        const char *fault, *at, *answer;
+    } cases[] = {
+        {"oversized_pdu", "welcome", ANS_401}, {"close_mid_pdu", "welcome", ANS_401},
+        {"close_mid_pdu", "auth", ANS_401},    {"oversized_pdu", "answer", ANS_403},
+        {"close_mid_pdu", "answer", ANS_403},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + " at " + c.at);
+        qi_server_run srv;
+        ASSERT_TRUE(
+            srv.start(world, std::string("qi-") + c.fault + "-" + c.at,
+                      {std::string("-fault=") + c.fault, std::string("-fault_at=") + c.at}));
+        EXPECT_EQ(get("movie?cid=1234&qi=" + srv.entry()), c.answer) << marshal.log();
+        int n = descriptors();
+        for (int i = 0; i < 50 && n > before; i++, n = descriptors())
+            usleep(100000);
+        EXPECT_EQ(n, before) << marshal.log();
+        ASSERT_TRUE(marshal.running());
+    }
 }
