@@ -23,9 +23,13 @@ os_error_kind os_error_kind_of(int native) {
         return OS_E_NONE;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_NO_MORE_FILES:
+    case ERROR_SERVICE_DOES_NOT_EXIST:
+    case ERROR_SERVICE_NOT_ACTIVE:
         return OS_E_NOT_FOUND;
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
+    case ERROR_SERVICE_ALREADY_RUNNING:
+    case ERROR_SERVICE_EXISTS:
         return OS_E_EXISTS;
     case ERROR_ACCESS_DENIED:
         return OS_E_ACCESS;
@@ -195,4 +199,13 @@ const char *os_runtime_dir() {
 const char *os_registry_dir() {
     static thread_local dir_cache cache;
     return cached_dir(&cache, "VARNEX_REGISTRY_DIR", "registry");
+}
+
+// Windows keeps the runtime and registry folders under the user's own local
+// application data (or their own temporary folder), which other users cannot write:
+// the takeover of a shared temporary folder that Linux guards against does not
+// arise, so there is nothing to refuse.
+bool os_check_private_dirs(char *refused, size_t cap) {
+    if (cap) refused[0] = '\0';
+    return true;
 }
