@@ -154,7 +154,7 @@ int keeper_main(int argc, char **argv) {
         read_options_file(options_file, s_options);
     }
     parse_command_line(argc, argv, s_options);
-    if (g_keeper.log.len && !std::freopen(g_keeper.log.text, "a", stdout))
+    if (g_keeper.log.len && !os_redirect_stdout(g_keeper.log.text))
         log_printf(KEEPER, SEV_E, "Cannot open the log file '%s', errno = %d", g_keeper.log.text,
                    os_error());
     // Few lines, each in the file at once: a service manager may end the process as

@@ -249,3 +249,7 @@ bool posix_runtime_path(const char *sub, const char *name, char *out, size_t cap
     if (!posix_make_dirs(dir)) return false;
     return posix_join(out, cap, dir, name);
 }
+
+bool os_redirect_stdout(const char *path) {
+    return std::freopen(path, "a", stdout) != nullptr;
+}

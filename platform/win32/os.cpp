@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <winsock2.h>
 #include <windows.h>
 
@@ -208,4 +211,28 @@ const char *os_registry_dir() {
 bool os_check_private_dirs(char *refused, size_t cap) {
     if (cap) refused[0] = '\0';
     return true;
+}
+
+bool os_redirect_stdout(const char *path) {
+    if (std::freopen(path, "a", stdout)) return true;
+#ifdef _UCRT
+    return false;
+#else
+    // A service starts without standard handles: its stdout stream has no descriptor,
+    // and the runtime will not reopen it. Descriptor 1 is made for the file (which
+    // also makes it the process's standard output handle, which children inherit)
+    // and the stream is pointed at it.
+    int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return false;
+    if (fd != 1) {
+        int moved = _dup2(fd, 1);
+        _close(fd);
+        if (moved != 0) return false;
+    }
+    stdout->_file = 1;
+    stdout->_flag = _IOWRT;
+    stdout->_ptr = stdout->_base = nullptr;
+    stdout->_cnt = 0;
+    return true;
+#endif
 }
