@@ -286,6 +286,11 @@ wait_verify() { # port tenths: the supervisor answers
 }
 helper() { (cd "$kbin" && "$wine" "$kbin/windows_helper.exe" "$@" </dev/null); }
 
+# The service is recorded as started with the system: were the Wine prefix to end and
+# start again in between (it ends when no program runs), it would start on its own.
+# A program kept running holds the prefix up until the end of the run.
+(cd "$kbin" && exec "$wine" "$kbin/windows_helper.exe" sleep 900000 </dev/null >/dev/null 2>&1) &
+pids+=($!)
 (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install.out" 2>&1)
 check "KVT-Keeper.exe -install records VarnexService, stopped" wait_state STOPPED 50
 (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install2.out" 2>&1)
