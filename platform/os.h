@@ -51,6 +51,10 @@ bool os_getenv(const char *name, char *out, size_t cap);
 bool os_module_path(char *out, size_t cap);
 // The folder of this program's executable, without a trailing separator.
 bool os_program_dir(char *out, size_t cap);
+// Sends standard output (the log) to the end of the file path, children started
+// afterwards included. Works also in a process started without standard handles
+// (a Windows service).
+bool os_redirect_stdout(const char *path);
 
 // Root of the cache folders: TEMP, TMP, TMPDIR, then the system's temporary folder.
 bool os_temp_root(char *out, size_t cap);

@@ -15,8 +15,18 @@ bool service_stop(const char *name);
 // True while a host of the service runs.
 bool service_running(const char *name);
 
+// Windows: records the service with the manager, started with the system, run as
+// command_line (the quoted host program and its options); fails with OS_E_EXISTS
+// when the name is taken. Uninstall asks a running service to stop and removes it.
+// Linux: the systemd user unit comes with the install target; both fail with ENOTSUP.
+bool service_install(const char *name, const char *command_line);
+bool service_uninstall(const char *name);
+
 // Host side: marks this process as the running host of name, for the life of the
-// process. Fails with OS_E_EXISTS when another host runs.
-bool service_host_register(const char *name);
-// True once a stop request has reached this host (SIGTERM here).
+// process. Fails with OS_E_EXISTS when another host runs. by_manager (Windows): the
+// service control manager started this process, which then reports to it; otherwise
+// the host runs in a console and stops on Ctrl+C. Linux ignores it.
+bool service_host_register(const char *name, bool by_manager);
+// True once a stop request has reached this host (SIGTERM here; the manager's stop
+// control or Ctrl+C on Windows).
 bool service_host_stop_requested();

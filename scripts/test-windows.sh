@@ -250,7 +250,91 @@ stopped_in_order() {
 }
 check "KVT-Marshal.exe stops in order with exit code 2" stopped_in_order
 
+# ---- 3. KVT-Keeper.exe as the service VarnexService
+
+# Its own program folder: the one above has lost its fetcher. The options come from
+# KVT-Keeper.options, since the service is started without a command line.
+kbin=$work/keeper
+mkdir -p "$kbin" || die "cannot make $kbin"
+cp build-windows/bin/KVT-Keeper.exe build-windows/bin/KVT-Marshal.exe build-windows/bin/KVT-Fetcher.exe \
+    build-windows/bin/windows_helper.exe build-windows/bin/platform_helper.exe "$kbin/" ||
+    die "cannot copy the keeper's programs"
+keeper_port=$(free_port)
+keeper_log=$work/keeper.log
+printf -- '-marshal_args=-port=%s -host=127.0.0.1:%s\r\n-log=%s\r\n' "$keeper_port" "$qi_port" \
+    "$(winpath "$keeper_log")" >"$kbin/KVT-Keeper.options"
+sc_state() { # the state word of VarnexService that sc query shows (RUNNING, STOPPED, ...)
+    "$wine" sc query VarnexService 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+}
+wait_state() { # state tenths
+    local tenths=$2
+    while ((tenths-- > 0)); do
+        [[ $(sc_state) == "$1" ]] && return 0
+        sleep 0.1
+    done
+    say "VarnexService is '$(sc_state)', not $1"
+    return 1
+}
+verify_on() { curl -s -m 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$1/verify" | grep -q 200; }
+wait_verify() { # port tenths: the supervisor answers
+    local tenths=$2
+    while ((tenths-- > 0)); do
+        verify_on "$1" && return 0
+        sleep 0.2
+    done
+    return 1
+}
+helper() { (cd "$kbin" && "$wine" "$kbin/windows_helper.exe" "$@" </dev/null); }
+
+# The service is recorded as started with the system: were the Wine prefix to end and
+# start again in between (it ends when no program runs), it would start on its own.
+# A program kept running holds the prefix up until the end of the run.
+(cd "$kbin" && exec "$wine" "$kbin/windows_helper.exe" sleep 900000 </dev/null >/dev/null 2>&1) &
+pids+=($!)
+(cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install.out" 2>&1)
+check "KVT-Keeper.exe -install records VarnexService, stopped" wait_state STOPPED 50
+(cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install2.out" 2>&1)
+rc=$?
+check "a second -install fails with exit code 4" [ "$rc" = 4 ]
+
+# The tray's Trace On: the trace mutex held while the service starts.
+(cd "$kbin" && exec "$wine" "$kbin/platform_helper.exe" mutex 'Global\Varnex Trace=ON' \
+    </dev/null >"$work/trace-mutex.out" 2>&1) &
+trace_holder=$!
+pids+=("$trace_holder")
+wait_for "$work/trace-mutex.out" created 100 || die "the trace mutex could not be made"
+
+check "the tray's start reaches the service control manager" helper service start VarnexService
+check "VarnexService runs" wait_state RUNNING 100
+check "the service's KVT-Marshal.exe answers" wait_verify "$keeper_port" 150
+check "the keeper saw the trace mutex and runs KVT-Marshal.exe with -trace" \
+    grep -qE "Started KVT-Marshal, pid [0-9]+: .*KVT-Marshal.exe.* -trace" "$keeper_log"
+check "the service counts as running for the tray" helper service running VarnexService
+helper service start VarnexService >"$work/start2.out"
+check "a second start is refused while it runs" grep -q "service start VarnexService -> 1056" \
+    "$work/start2.out"
+
+check "the tray's stop reaches the service" helper service stop VarnexService
+check "VarnexService stops" wait_state STOPPED 150
+check "its KVT-Marshal.exe is ended with it" eval '! verify_on "$keeper_port"'
+check "the keeper logs the stop" grep -qF "Stop requested: ending KVT-Marshal" "$keeper_log"
+
+# Trace Off: without the mutex the next start runs the supervisor without -trace.
+kill "$trace_holder" 2>/dev/null
+wait "$trace_holder" 2>/dev/null
+sleep 1
+helper service start VarnexService
+check "started again without the trace mutex: no -trace" \
+    eval 'wait_verify "$keeper_port" 150 && grep "Started KVT-Marshal" "$keeper_log" | tail -n1 | grep -vq -- " -trace"'
+helper service stop VarnexService
+wait_state STOPPED 150
+(cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -uninstall </dev/null >"$work/uninstall.out" 2>&1)
+rc=$?
+check "KVT-Keeper.exe -uninstall removes VarnexService" \
+    eval '[ "$rc" = 0 ] && [ -z "$(sc_state)" ] && ! helper service running VarnexService >/dev/null'
+
 if ((failed)); then
+    [[ -f $keeper_log ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }
     say "the end of $log:"
     tail -n 40 "$log"
 fi

@@ -24,7 +24,14 @@ static const char usage_text[] =
     "  -backoff_ms=1000     first pause before a restart; it doubles after each quick end\n"
     "  -backoff_max_ms=30000  longest pause\n"
     "  -steady_s=60         a supervisor that ran this long restarts after the first pause\n"
-    "Exit status: 1 after a stop, 3 when another keeper runs, 4 when it cannot start.\n";
+    "  -install             (Windows) record VarnexService with the service control manager,\n"
+    "                       started with the system as this program; options then come from\n"
+    "                       KVT-Keeper.options\n"
+    "  -uninstall           (Windows) stop VarnexService and remove it from the manager\n"
+    "  -service             (Windows) started by the service control manager (-install\n"
+    "                       records it); without it the keeper stops on Ctrl+C\n"
+    "Exit status: 1 after a stop, 3 when another keeper runs, 4 when it cannot start;\n"
+    "-install and -uninstall: 0 when done, 4 otherwise.\n";
 
 static option_entry s_options[] = {
     option_def("marshal_args", &g_keeper.marshal_args, sizeof g_keeper.marshal_args, OPT_TEXT),
@@ -32,6 +39,7 @@ static option_entry s_options[] = {
     option_def("backoff_ms", &g_keeper.backoff_ms, sizeof g_keeper.backoff_ms, OPT_INT),
     option_def("backoff_max_ms", &g_keeper.backoff_max_ms, sizeof g_keeper.backoff_max_ms, OPT_INT),
     option_def("steady_s", &g_keeper.steady_s, sizeof g_keeper.steady_s, OPT_INT),
+    option_def("service", &g_keeper.by_manager, sizeof g_keeper.by_manager, OPT_FLAG),
     option_entry{},
 };
 
@@ -92,6 +100,26 @@ static int supervise() {
     }
 }
 
+// -install: the service runs this very program, told that the manager started it.
+static int install_service() {
+    char path[OS_PATH_MAX], line[OS_PATH_MAX + 16];
+    if (!os_module_path(path, sizeof path))
+        return log_printf(KEEPER, SEV_F, "Cannot find this program's path -> %d", os_error());
+    snprintf(line, sizeof line, "\"%s\" -service", path);
+    if (!service_install(KEEPER_SERVICE_NAME, line))
+        return log_printf(KEEPER, SEV_F, "Installing %s (%s) -> %d", KEEPER_SERVICE_NAME, line,
+                          os_error());
+    log_printf(KEEPER, SEV_I, "Installed %s: %s", KEEPER_SERVICE_NAME, line);
+    return 0;
+}
+
+static int uninstall_service() {
+    if (!service_uninstall(KEEPER_SERVICE_NAME))
+        return log_printf(KEEPER, SEV_F, "Removing %s -> %d", KEEPER_SERVICE_NAME, os_error());
+    log_printf(KEEPER, SEV_I, "Removed %s", KEEPER_SERVICE_NAME);
+    return 0;
+}
+
 int keeper_main(int argc, char **argv) {
     g_keeper.backoff_ms = 1000;
     g_keeper.backoff_max_ms = 30000;
@@ -102,6 +130,10 @@ int keeper_main(int argc, char **argv) {
             std::fputs(usage_text, stdout);
             return 0;
         }
+    for (int i = 1; i < argc; i++) {
+        if (!std::strcmp(argv[i], "-install")) return install_service();
+        if (!std::strcmp(argv[i], "-uninstall")) return uninstall_service();
+    }
 
     named_object instance;
     named_result r = named_mutex_create(KEEPER_INSTANCE_MUTEX, &instance);
@@ -111,9 +143,6 @@ int keeper_main(int argc, char **argv) {
     }
     if (r == NAMED_FAILED)
         log_printf(KEEPER, SEV_F, "CreateMutex (%s) -> %d", KEEPER_INSTANCE_MUTEX, os_error());
-    if (!service_host_register(KEEPER_SERVICE_NAME))
-        return log_printf(KEEPER, SEV_F, "Registering as the host of %s -> %d", KEEPER_SERVICE_NAME,
-                          os_error());
 
     char dir[400] = "";
     os_program_dir(dir, sizeof dir);
@@ -125,13 +154,19 @@ int keeper_main(int argc, char **argv) {
         read_options_file(options_file, s_options);
     }
     parse_command_line(argc, argv, s_options);
-    if (g_keeper.log.len && !std::freopen(g_keeper.log.text, "a", stdout))
+    if (g_keeper.log.len && !os_redirect_stdout(g_keeper.log.text))
         log_printf(KEEPER, SEV_E, "Cannot open the log file '%s', errno = %d", g_keeper.log.text,
                    os_error());
+    // Few lines, each in the file at once: a service manager may end the process as
+    // soon as it has reported its stop, before buffered lines would be written.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (g_keeper.backoff_ms < 1) g_keeper.backoff_ms = 1;
     if (g_keeper.backoff_max_ms < g_keeper.backoff_ms)
         g_keeper.backoff_max_ms = g_keeper.backoff_ms;
     list_options(s_options);
+    if (!service_host_register(KEEPER_SERVICE_NAME, g_keeper.by_manager))
+        return log_printf(KEEPER, SEV_F, "Registering as the host of %s -> %d", KEEPER_SERVICE_NAME,
+                          os_error());
     snprintf(g_keeper.marshal_path, sizeof g_keeper.marshal_path,
              "%s" OS_PATH_SEP "KVT-Marshal" OS_EXE_SUFFIX, dir);
 

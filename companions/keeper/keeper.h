@@ -21,6 +21,7 @@ struct keeper_state {
     int32_t steady_s; // a supervisor that ran this long starts the pauses afresh
     char marshal_path[600];
     bool trace;
+    int32_t by_manager; // -service: started by the Windows service control manager
 };
 
 extern keeper_state g_keeper;

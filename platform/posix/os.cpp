@@ -262,3 +262,7 @@ bool os_raise_open_files(unsigned want, unsigned *now) {
     *now = lim.rlim_cur > 0x7fffffff ? 0x7fffffffu : unsigned(lim.rlim_cur);
     return *now >= want;
 }
+
+bool os_redirect_stdout(const char *path) {
+    return std::freopen(path, "a", stdout) != nullptr;
+}

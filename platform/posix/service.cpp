@@ -165,6 +165,16 @@ bool service_stop(const char *name) {
     return true;
 }
 
+bool service_install(const char *, const char *) {
+    errno = ENOTSUP;
+    return false;
+}
+
+bool service_uninstall(const char *) {
+    errno = ENOTSUP;
+    return false;
+}
+
 // ---- host side
 
 static volatile sig_atomic_t s_stop_requested = 0;
@@ -174,7 +184,7 @@ static void on_stop_signal(int) {
     s_stop_requested = 1;
 }
 
-bool service_host_register(const char *name) {
+bool service_host_register(const char *name, bool) {
     char path[OS_PATH_MAX * 2];
     if (!pid_file_path(name, path, sizeof path)) return false;
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -60,6 +60,9 @@ bool job_assign(os_job *job, const os_process *p) {
     return true;
 }
 
+// The job object itself keeps its members; the program holds no handle per member.
+void job_prune(os_job *) {}
+
 void job_close(os_job *job) {
     if (job->handle != -1) {
         HANDLE j = reinterpret_cast<HANDLE>(job->handle);

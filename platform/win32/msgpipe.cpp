@@ -23,6 +23,7 @@ static HANDLE as_handle(intptr_t h) {
 
 static void set_closed(msg_pipe *p, const char *name) {
     p->conn = p->listen = p->owner = -1;
+    p->pending_admission = 0; // a Windows pipe admits its client itself
     snprintf(p->name, sizeof p->name, "%s", name);
 }
 

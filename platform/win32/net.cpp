@@ -114,6 +114,24 @@ int net_wait_writable(net_sock s, int timeout_ms) {
     return select_one(s, true, timeout_ms, nullptr);
 }
 
+bool net_peer_gone(net_sock s, int *err) {
+    *err = 0;
+    bool exceptional = false;
+    if (select_one(s, false, 0, &exceptional) <= 0) return false;
+    // Readable: data, an orderly close or a reset. A one-octet peek tells them apart
+    // without taking anything and without waiting (readable means recv returns at once).
+    char c;
+    int n = recv(SOCKET(s), &c, 1, MSG_PEEK);
+    if (n == 0) return true;
+    if (n == SOCKET_ERROR) {
+        int e = WSAGetLastError();
+        if (e == WSAEWOULDBLOCK || e == WSAEINTR || e == WSAEMSGSIZE) return false;
+        *err = e;
+        return true;
+    }
+    return false;
+}
+
 long net_send(net_sock s, const void *data, size_t len) {
     int part = len > 0x7fffffff ? 0x7fffffff : int(len);
     return long(send(SOCKET(s), static_cast<const char *>(data), part, 0));

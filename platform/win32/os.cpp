@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <winsock2.h>
 #include <windows.h>
 
@@ -23,9 +26,13 @@ os_error_kind os_error_kind_of(int native) {
         return OS_E_NONE;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_NO_MORE_FILES:
+    case ERROR_SERVICE_DOES_NOT_EXIST:
+    case ERROR_SERVICE_NOT_ACTIVE:
         return OS_E_NOT_FOUND;
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
+    case ERROR_SERVICE_ALREADY_RUNNING:
+    case ERROR_SERVICE_EXISTS:
         return OS_E_EXISTS;
     case ERROR_ACCESS_DENIED:
         return OS_E_ACCESS;
@@ -195,4 +202,44 @@ const char *os_runtime_dir() {
 const char *os_registry_dir() {
     static thread_local dir_cache cache;
     return cached_dir(&cache, "VARNEX_REGISTRY_DIR", "registry");
+}
+
+// Windows keeps the runtime and registry folders under the user's own local
+// application data (or their own temporary folder), which other users cannot write:
+// the takeover of a shared temporary folder that Linux guards against does not
+// arise, so there is nothing to refuse.
+bool os_check_private_dirs(char *refused, size_t cap) {
+    if (cap) refused[0] = '\0';
+    return true;
+}
+
+// Kernel handles have no per-process limit that a program could raise here: the
+// table of 512 children fits as it is.
+bool os_raise_open_files(unsigned want, unsigned *now) {
+    *now = want;
+    return true;
+}
+
+bool os_redirect_stdout(const char *path) {
+    if (std::freopen(path, "a", stdout)) return true;
+#ifdef _UCRT
+    return false;
+#else
+    // A service starts without standard handles: its stdout stream has no descriptor,
+    // and the runtime will not reopen it. Descriptor 1 is made for the file (which
+    // also makes it the process's standard output handle, which children inherit)
+    // and the stream is pointed at it.
+    int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return false;
+    if (fd != 1) {
+        int moved = _dup2(fd, 1);
+        _close(fd);
+        if (moved != 0) return false;
+    }
+    stdout->_file = 1;
+    stdout->_flag = _IOWRT;
+    stdout->_ptr = stdout->_base = nullptr;
+    stdout->_cnt = 0;
+    return true;
+#endif
 }

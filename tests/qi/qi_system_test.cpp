@@ -279,6 +279,7 @@ TEST_F(QiSystem, SilentServerTimesOut) {
     EXPECT_TRUE(silent.proc.wait_for_log("connection closed", 5000));
 }
 
+#ifndef _WIN32 // counts the supervisor's descriptors in /proc
 // The PDU faults of the QI server that refuse the player, at each of its answers:
 // the player gets its answer, and the supervisor keeps no QI socket (its descriptor
 // count comes back). (A TLV running past the body cuts only that value: the request
@@ -314,8 +315,9 @@ TEST_F(QiSystem, PduFaultsAnswerThePlayerAndLeaveNoQiSocket) {
         EXPECT_EQ(get("movie?cid=1234&qi=" + srv.entry()), c.answer) << marshal.log();
         int n = descriptors();
         for (int i = 0; i < 50 && n > before; i++, n = descriptors())
-            usleep(100000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(n, before) << marshal.log();
         ASSERT_TRUE(marshal.running());
     }
 }
+#endif

@@ -5,6 +5,7 @@
 // socket reaches another process.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,6 +19,8 @@
 #include "platform/os.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/service.h"
+#include "platform/signal_note.h"
 #include "tests/support/test_support.h"
 
 #include <windows.h>
@@ -414,15 +417,38 @@ TEST(WinPlatform, SocketsOnLoopback) {
     EXPECT_TRUE(net_set_nodelay(a));
     EXPECT_EQ(net_wait_readable(a, 100), 0);
     EXPECT_EQ(net_wait_writable(a, 1000), 1);
+    int err = -1;
+    EXPECT_FALSE(net_peer_gone(a, &err));
     ASSERT_EQ(net_send_all(c, "hello", 5), 5);
     bool exceptional = true;
     EXPECT_EQ(net_wait_readable(a, 5000, &exceptional), 1);
     EXPECT_FALSE(exceptional);
+    EXPECT_FALSE(net_peer_gone(a, &err)); // unread data is no end, and stays unread
     char buf[8];
     EXPECT_EQ(net_recv(a, buf, sizeof buf), 5);
     net_close(c);
     EXPECT_EQ(net_wait_readable(a, 5000), 1);
+    EXPECT_TRUE(net_peer_gone(a, &err));
+    EXPECT_EQ(err, 0);
     EXPECT_EQ(net_recv(a, buf, sizeof buf), 0);
+    net_close(a);
+
+    // A reset (a close with unread data) counts as gone too.
+    c = net_tcp_socket();
+    ASSERT_TRUE(net_connect(c, net_parse_ipv4("127.0.0.1"), l.port));
+    a = net_accept(l.s, nullptr, nullptr);
+    ASSERT_NE(a, NET_BAD_SOCK);
+    ASSERT_EQ(net_send_all(a, "unread", 6), 6);
+    EXPECT_EQ(net_wait_readable(c, 5000), 1);
+    net_close(c);
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; i++) {
+        gone = net_peer_gone(a, &err);
+        if (!gone) os_sleep_ms(50);
+    }
+    EXPECT_TRUE(gone);
+    // Wine 8 reports the reset as an orderly close (0); Windows gives WSAECONNRESET.
+    EXPECT_TRUE(err == 0 || os_error_kind_of(err) == OS_E_CONN_RESET) << err;
     net_close(a);
     EXPECT_EQ(net_parse_ipv4("1.2.3"), net_parse_ipv4("1.2.0.3"));
     EXPECT_EQ(net_parse_ipv4("nonsense"), 0u);
@@ -472,4 +498,35 @@ TEST(WinPlatform, SharedSocketThroughPipeMessage) {
     msgpipe_close(&pipe);
     net_close(a);
     net_close(c);
+}
+
+// A signal noted from its handler wakes the waiting thread; the first one stays.
+static void note_handler(int sig) {
+    signal_note(sig);
+}
+
+TEST(WinPlatform, SignalNoteWakesTheWaiter) {
+    ASSERT_TRUE(signal_note_init());
+    int seen = 0;
+    std::thread waiter([&seen] { seen = signal_wait(); });
+    os_sleep_ms(200);
+    // The runtime puts the default action back before it calls a handler: one raise.
+    ASSERT_NE(std::signal(SIGTERM, note_handler), SIG_ERR);
+    std::raise(SIGTERM);
+    signal_note(SIGINT);
+    waiter.join();
+    EXPECT_EQ(seen, SIGTERM);
+    EXPECT_EQ(signal_wait(), SIGTERM);
+}
+
+// Service names the manager does not know: each call fails with the reason.
+TEST(WinPlatform, ServiceControlOfAnUnknownService) {
+    const char *name = "VarnexNoSuchService";
+    EXPECT_FALSE(service_running(name));
+    EXPECT_FALSE(service_start(name, nullptr));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND) << os_error();
+    EXPECT_FALSE(service_stop(name));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND) << os_error();
+    EXPECT_FALSE(service_uninstall(name));
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND) << os_error();
 }

@@ -9,11 +9,15 @@
 //   mutex NAME        create the named mutex, then hold it for 60 s
 //   job FILE          start two "sleep" children in a job, write their pids to FILE,
 //                     then wait
+//   service start|stop|running NAME
+//                     control the service NAME through the manager as the tray does:
+//                     0 when it worked (running: when it runs), else 1 and the error
 #include "platform/msgpipe.h"
 #include "platform/named_object.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "platform/process.h"
+#include "platform/service.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +37,14 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "sleep") == 0) {
         os_sleep_ms(unsigned(atoi(argv[2])));
         return 0;
+    }
+    if (strcmp(mode, "service") == 0 && argc > 3) {
+        const char *verb = argv[2], *name = argv[3];
+        bool ok = strcmp(verb, "start") == 0  ? service_start(name, nullptr)
+                  : strcmp(verb, "stop") == 0 ? service_stop(name)
+                                              : service_running(name);
+        if (!ok) printf("service %s %s -> %d\n", verb, name, os_error());
+        return ok ? 0 : 1;
     }
     if (net_startup() != 0) return 2;
     if (strcmp(mode, "inherit") == 0) {
