@@ -30,10 +30,14 @@ void send_stop(child_record rec) {
     rec.command = 0;
     std::lock_guard<std::mutex> pipe(g.pipe_lock);
     long w = fetcher_pipe_write(&rec, NET_BAD_SOCK);
-    if (w != CHILD_RECORD_SIZE)
-        g.stop_status =
+    if (w != CHILD_RECORD_SIZE) {
+        int32_t sev =
             log_printf(MRSHL, SEV_F, "Writing CID %d to Named pipe failure (%d bytes) : %d",
                        rec.cid, int(w), os_error());
+        // Held stops are also sent while stopping: the status that ended the run stands.
+        int32_t none = 0;
+        g.stop_status.compare_exchange_strong(none, sev);
+    }
 }
 
 // A streamer of the CID again: its QI session passes to one of them that has none
