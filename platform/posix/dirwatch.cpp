@@ -106,12 +106,19 @@ int dirwatch_read(dir_watch *w, int timeout_ms, dirwatch_record *recs, int max_r
         errno = EBADF;
         return -1;
     }
+    if (w->watch < 0) { // the folder went in a read that still had records to give
+        errno = ENOENT;
+        return -1;
+    }
     int64_t end = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
     for (;;) {
         int r = wait_events(int(w->handle), timeout_ms, end);
         if (r <= 0) return r;
         dirwatch_batch st{recs, max_recs < 0 ? 0 : max_recs, 0, 0, false, false};
         if (!drain(int(w->handle), &st)) return -1;
+        // The kernel drops the watch of a removed folder and sends no more events:
+        // the removal must not be lost behind the records that came with it.
+        if (st.gone) w->watch = -1;
         if (st.overflow || st.octets > w->buffer_size) {
             *signalled = true;
             return 0;

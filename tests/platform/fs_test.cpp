@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
@@ -210,6 +211,19 @@ TEST(PlatformFs, WatchFolderRecordsOverflowAndNotification) {
     n = dirwatch_read(&w, 2000, recs, 2, &signalled);
     EXPECT_EQ(n, 0);
     EXPECT_TRUE(signalled);
+    dirwatch_close(&w);
+
+    // A folder removed right after a write: the records first, then the failure,
+    // never a wait that lasts for ever.
+    std::string doomed = world.path("doomed");
+    make_dirs(doomed);
+    ASSERT_TRUE(dirwatch_open(doomed.c_str(), 4096, &w));
+    ASSERT_TRUE(write_text_file(doomed + "/5---9.dat", "z"));
+    std::filesystem::remove_all(doomed);
+    os_sleep_ms(50);
+    EXPECT_EQ(dirwatch_read(&w, 2000, recs, DIRWATCH_MAX_RECORDS, &signalled), 1);
+    EXPECT_EQ(dirwatch_read(&w, 2000, recs, DIRWATCH_MAX_RECORDS, &signalled), -1);
+    EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
     dirwatch_close(&w);
     EXPECT_FALSE(dirwatch_open(world.path("missing").c_str(), 4096, &w));
     EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
