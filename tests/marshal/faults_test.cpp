@@ -3,6 +3,7 @@
 // registry file at start-up.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
@@ -227,6 +228,23 @@ TEST(MarshalFaults, PlayerGoneMidStreamEndsTheStreamerAndStopsTheCid) {
                                  1, 5000))
             << w.log();
     }
+
+    // An HLS segment: a chunk larger than the socket buffers, kept the newest file
+    // whatever the fetcher writes. The relay ends on the short send; the stop is
+    // held for the playlist's target duration, as for every HLS streamer.
+    const std::string chunk = cache + "/1604---5.dat";
+    ASSERT_TRUE(write_text_file(chunk, movie));
+    std::filesystem::last_write_time(chunk, std::filesystem::file_time_type::clock::now() +
+                                                std::chrono::hours(1));
+    player_conn p;
+    ASSERT_TRUE(p.open(w.port, "GET /hls.chunk.ts?cid=1604&sid=g&chunk=5 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(p.read_until("Content-Length: 50331648\r\n", 10000)) << w.log();
+    p.close();
+    ASSERT_TRUE(w.wait_count("KVT-Relay/KVT-Cinema has stopped", ++stopped, 30000)) << w.log();
+    EXPECT_EQ(w.count("CID=1604 : send (65424 octets) -> "), 1) << w.log();
+    EXPECT_EQ(w.count("Loaded from '" + chunk + "' 50331648 from"), 0);
+    EXPECT_TRUE(w.wait_count("%MRSHL-I: Holding 'stop downloading' CID=1604 for ", 1, 5000))
+        << w.log();
 }
 
 // The cache folder removed under a running system: the relay ends with its line,
