@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "companions/fetcher/fetcher.h"
+#include "fuzz_temp.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ void set_text(option_text *t, const char *v) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The log lines are not wanted, but when a finding is looked at.
     if (!getenv("FUZZ_SHOW_LOG") && !freopen("/dev/null", "w", stdout)) return 0;
-    char root[] = "/tmp/fuzz-fetcher-XXXXXX";
+    std::string templ = fuzz_temp_folder("fuzz-fetcher-XXXXXX");
+    char *root = &templ[0];
     if (!mkdtemp(root)) abort();
     fetcher_state &g = g_fetcher;
     set_text(&g.dir, root);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "utils/options.h"
+#include "fuzz_temp.h"
 
 namespace {
 
@@ -27,13 +28,14 @@ option_entry file_table[] = {option_def("port", &v_int, 4, OPT_INT),
                              option_def("opts", &v_file, 255, OPT_FILE),
                              option_def("dir", &v_text, 255, OPT_TEXT), option_entry{}};
 
-char path[64];
+char path[512];
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (!freopen("/dev/null", "w", stdout)) return 0;
-    snprintf(path, sizeof path, "/tmp/fuzz-options-%d.opt", int(getpid()));
+    snprintf(path, sizeof path, "%s-%d.opt", fuzz_temp_folder("fuzz-options").c_str(),
+             int(getpid()));
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/registry.h"
+#include "fuzz_temp.h"
 
 namespace {
 
@@ -17,7 +18,8 @@ std::string key_file;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    char root[] = "/tmp/fuzz-registry-XXXXXX";
+    std::string templ = fuzz_temp_folder("fuzz-registry-XXXXXX");
+    char *root = &templ[0];
     if (!mkdtemp(root)) abort();
     setenv("VARNEX_REGISTRY_DIR", root, 1);
     std::string dir = std::string(root) + "/HKEY_LOCAL_MACHINE";
