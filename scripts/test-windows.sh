@@ -94,10 +94,10 @@ cp build-windows/bin/KVT-*.exe build-windows/bin/windows_helper.exe build-window
     "$bin/" || die "cannot copy the programs"
 winpath() { printf 'Z:%s' "${1//\//\\}"; } # Wine's drive Z: is the root folder
 
-free_port() { # a loopback port nobody answers on
+free_port() { # a loopback port nobody answers on, below the ephemeral ranges
     local p
     for _ in $(seq 50); do
-        p=$((20000 + RANDOM % 40000))
+        p=$((20000 + RANDOM % 12000))
         (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || {
             echo "$p"
             return
@@ -159,7 +159,10 @@ mkdir -p "$work/linux/run" "$work/linux/registry" "$work/linux/temp"
 VARNEX_RUNTIME_DIR=$work/linux/run VARNEX_REGISTRY_DIR=$work/linux/registry TEMP=$work/linux/temp \
     TMP=$work/linux/temp ./build/bin/KVT-Marshal -port="$linux_port" </dev/null >"$linux_log" 2>&1 &
 pids+=($!)
-wait_for "$linux_log" "Start listening on" 150 || die "the Linux supervisor did not start"
+wait_for "$linux_log" "Start listening on" 150 || {
+    tail -n 5 "$linux_log" >&2
+    die "the Linux supervisor did not start"
+}
 answer() { # port path file: the raw answer with the build time masked
     curl -s -m 10 --raw -D - -o /dev/null "http://127.0.0.1:$1$2" | sed 's/Build at .*\r$/Build at -\r/' >"$3.head"
     curl -s -m 10 --raw -o "$3.body" "http://127.0.0.1:$1$2"
