@@ -359,8 +359,8 @@ source scripts/wine-panel-check.sh
 panel_checks
 
 if ((failed)); then
-    [[ -f $keeper_log ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }
-    [[ -f $log ]] && { say "the end of $log:"; tail -n 40 "$log"; }
+    [[ -f ${keeper_log:-} ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }
+    [[ -f ${log:-} ]] && { say "the end of $log:"; tail -n 40 "$log"; }
     [[ -f $work/panel.log ]] && { say "the end of $work/panel.log:"; tail -n 30 "$work/panel.log"; }
 fi
 printf '%d passed, %d failed\n' "$passed" "$failed"

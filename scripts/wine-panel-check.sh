@@ -37,8 +37,6 @@ panel_checks() {
         die "cannot fill the cache folder $vcache"
     "$wine" reg add 'HKLM\SOFTWARE\Varnex' /v Version /t REG_SZ /d 2.7.1-wine /f >/dev/null 2>&1 ||
         die "cannot write Version"
-    (cd "$pbin" && "$wine" "$pbin/KVT-Keeper.exe" -install </dev/null >"$work/panel-install.out" 2>&1)
-    wait_state STOPPED 100 || die "VarnexService could not be installed for the tray"
 
     # The X server on a display it picks itself, as large as the Wine desktop.
     exec {xfd}>"$work/xvfb.display"
@@ -190,6 +188,13 @@ panel_checks() {
     check "Clear Cache deletes the chunk files of the cache, nothing else" \
         eval 'wait_for "$panel_log" "Balloon: Cache has been cleared" 100 && [ ! -e "$vcache/7---1.dat" ] &&
               [ ! -e "$vcache/7---2.dat" ] && [ -e "$vcache/keep.txt" ]'
+
+    # Start before the service is installed: the manager knows no such service.
+    menu_command 2 # Start
+    check "Start of a service the manager does not know logs OpenSCManager(VarnexService)" \
+        wait_for "$panel_log" "%UTILS-F: OpenSCManager(VarnexService) -> 1060" 100
+    (cd "$pbin" && "$wine" "$pbin/KVT-Keeper.exe" -install </dev/null >"$work/panel-install.out" 2>&1)
+    wait_state STOPPED 100 || die "VarnexService could not be installed for the tray"
 
     menu_command 2 # Start
     check "Start reaches the service: sc query shows it RUNNING" wait_state RUNNING 200
