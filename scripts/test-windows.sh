@@ -103,10 +103,17 @@ cp build-windows/bin/KVT-*.exe build-windows/bin/windows_helper.exe build-window
     "$bin/" || die "cannot copy the programs"
 winpath() { printf 'Z:%s' "${1//\//\\}"; } # Wine's drive Z: is the root folder
 
-free_port() { # a loopback port nobody answers on
-    local p
-    for _ in $(seq 50); do
-        p=$((20000 + RANDOM % 40000))
+# A loopback port that no socket uses: below the range the system hands out for
+# outgoing connections, and in no state in the socket tables (a port that other
+# tests' servers left in TIME-WAIT cannot be bound by a server).
+free_port() {
+    local p first=32768 hex
+    read -r first _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null
+    ((first > 21000)) || first=61000
+    for _ in $(seq 100); do
+        p=$((20000 + RANDOM % (first - 20000)))
+        hex=$(printf '%04X' "$p")
+        awk -v h=":$hex" '$2 ~ h"$"' /proc/net/tcp /proc/net/tcp6 2>/dev/null | grep -q . && continue
         (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || {
             echo "$p"
             return

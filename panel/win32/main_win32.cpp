@@ -177,6 +177,9 @@ void track_popup_menu() {
     log_printf(UTILS_TAG, SEV_I, "Menu: %s", shown);
     SetForegroundWindow(g_face.window);
     TrackPopupMenu(g_face.popup, TPM_BOTTOMALIGN, at.x, at.y, 0, g_face.window, nullptr);
+    // A message after the tracking lets a menu opened from the notification area
+    // close when the user clicks elsewhere (the shell's documented quirk).
+    PostMessageA(g_face.window, WM_NULL, 0, 0);
     DestroyMenu(g_face.popup);
     g_face.popup = nullptr;
 }
