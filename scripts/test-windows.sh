@@ -113,7 +113,8 @@ free_port() {
     for _ in $(seq 100); do
         p=$((20000 + RANDOM % (first - 20000)))
         hex=$(printf '%04X' "$p")
-        awk -v h=":$hex" '$2 ~ h"$"' /proc/net/tcp /proc/net/tcp6 2>/dev/null | grep -q . && continue
+        awk -v h=":$hex" '$2 ~ h"$" { used = 1; exit } END { exit !used }' /proc/net/tcp \
+            /proc/net/tcp6 2>/dev/null && continue
         (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || {
             echo "$p"
             return

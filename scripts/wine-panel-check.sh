@@ -160,11 +160,19 @@ panel_checks() {
     }
     starts() { grep -c "Started KVT-Marshal" "$keeper_log" 2>/dev/null || true; }
     traced_after() { # line: the supervisor wrote trace lines after that line of the log
-        tail -n +"$1" "$keeper_log" | grep -qE '\[[^]]*\\[0-9]+\] '
+        local after
+        after=$(tail -n +"$1" "$keeper_log")
+        grep -qE '\[[^]]*\\[0-9]+\] ' <<<"$after"
     }
 
     # ---- the checks
 
+    gui_program() { # (the whole output first: grep -q could end objdump early with SIGPIPE)
+        local headers
+        headers=$(x86_64-w64-mingw32-objdump -p "$pbin/KVT-Panel.exe")
+        grep -qE '^Subsystem.*Windows GUI' <<<"$headers"
+    }
+    check "KVT-Panel.exe is a GUI program (no console)" gui_program
     check "KVT-Panel.exe puts its icon into the notification area" find_icon
     shot icon
     check "a right click on the icon opens the menu" open_menu
