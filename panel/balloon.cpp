@@ -8,8 +8,8 @@ void show_balloon(const char *text) {
     size_t n = strnlen(text, BALLOON_TEXT_SIZE - 1);
     if (text != icon.balloon_text) std::memmove(icon.balloon_text, text, n);
     icon.balloon_text[n] = 0;
-    icon.flags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
-    icon.balloon_info_flags |= NIIF_INFO_USER;
+    icon.flags = PANEL_NIF_MESSAGE | PANEL_NIF_ICON | PANEL_NIF_TIP | PANEL_NIF_INFO;
+    icon.balloon_info_flags |= PANEL_NIIF_INFO_USER;
     icon.balloon_timeout_ms = BALLOON_TIMEOUT_MS;
     icon.balloon_title[0] = 0;
     if (g_panel.face && g_panel.face->show_balloon) g_panel.face->show_balloon(&icon);

@@ -59,7 +59,13 @@ enum {
 };
 
 // The notification icon record; every balloon modifies it in place.
-enum { NIF_MESSAGE = 1, NIF_ICON = 2, NIF_TIP = 4, NIF_INFO = 16, NIIF_INFO_USER = 5 };
+enum {
+    PANEL_NIF_MESSAGE = 1,
+    PANEL_NIF_ICON = 2,
+    PANEL_NIF_TIP = 4,
+    PANEL_NIF_INFO = 16,
+    PANEL_NIIF_INFO_USER = 5
+};
 struct panel_icon_record {
     uint32_t id; // 107
     uint32_t flags;

@@ -16,16 +16,28 @@ bool service_is_running() {
     return running;
 }
 
+// The line of a failed start or stop names the step that failed: the manager, the
+// service there (both lines read "OpenSCManager"), or the control itself.
+static void log_failure(service_step step, const char *control_line) {
+    int err = os_error();
+    if (step == SERVICE_STEP_MANAGER)
+        log_printf(UTILS_TAG, SEV_F, "OpenSCManager() -> %d", err);
+    else if (step == SERVICE_STEP_SERVICE)
+        log_printf(UTILS_TAG, SEV_F, "OpenSCManager(%s) -> %d", PANEL_SERVICE_NAME, err);
+    else
+        log_printf(UTILS_TAG, SEV_F, control_line, PANEL_SERVICE_NAME, err);
+}
+
 static void start_only() {
-    if (!service_start(PANEL_SERVICE_NAME, g_panel.keeper_program_path))
-        log_printf(UTILS_TAG, SEV_F, "StartService(%s, 0, 0) -> %d", PANEL_SERVICE_NAME,
-                   os_error());
+    service_step step = SERVICE_STEP_CONTROL;
+    if (!service_start(PANEL_SERVICE_NAME, g_panel.keeper_program_path, &step))
+        log_failure(step, "StartService(%s, 0, 0) -> %d");
 }
 
 static void stop_only() {
-    if (!service_stop(PANEL_SERVICE_NAME))
-        log_printf(UTILS_TAG, SEV_F, "ControlService(SERVICE_CONTROL_STOP, %s) -> %d",
-                   PANEL_SERVICE_NAME, os_error());
+    service_step step = SERVICE_STEP_CONTROL;
+    if (!service_stop(PANEL_SERVICE_NAME, &step))
+        log_failure(step, "ControlService(SERVICE_CONTROL_STOP, %s) -> %d");
 }
 
 void start_service() {

@@ -48,7 +48,7 @@ void panel_fill_icon() {
     panel_icon_record &icon = g_panel.icon;
     std::memset(&icon, 0, sizeof icon);
     icon.id = 107;
-    icon.flags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    icon.flags = PANEL_NIF_MESSAGE | PANEL_NIF_ICON | PANEL_NIF_TIP;
     snprintf(icon.tip, sizeof icon.tip, "%s", PANEL_TIP_TEXT);
 }
 

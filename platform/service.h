@@ -6,12 +6,17 @@
 // host holds locked, so a stale file never names a live process.
 #pragma once
 
+// The step of a start or stop that failed, for the caller's log line: opening the
+// manager, opening the service there, or the start or stop control itself (the only
+// step where no manager is asked).
+enum service_step { SERVICE_STEP_MANAGER = 0, SERVICE_STEP_SERVICE = 1, SERVICE_STEP_CONTROL = 2 };
+
 // Starts the service. host_program is the program that hosts it when no service
 // manager knows the name (ignored on Windows). Fails with OS_E_EXISTS when it runs.
-bool service_start(const char *name, const char *host_program);
+bool service_start(const char *name, const char *host_program, service_step *failed = nullptr);
 // Asks the running service to stop and returns without waiting for it.
 // Fails with OS_E_NOT_FOUND when it does not run.
-bool service_stop(const char *name);
+bool service_stop(const char *name, service_step *failed = nullptr);
 // True while a host of the service runs.
 bool service_running(const char *name);
 

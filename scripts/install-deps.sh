@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
           ffmpeg curl nginx iperf3 procps mpv vlc-bin vlc-plugin-base chromium nodejs
           libgtk-3-dev libayatana-appindicator3-dev libnotify-dev
-          xvfb dbus trayer dunst xdotool imagemagick)
+          xvfb dbus trayer dunst xdotool imagemagick x11-utils)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do

@@ -6,9 +6,13 @@
 #      KVT-Cinema.exe under Wine, the QI server running natively on loopback:
 #      the fixed answers byte for byte as the Linux build gives them, a live stream and
 #      a movie through a QI login, the fetcher's copy of the QI session, the fetcher's
-#      restart and the orderly stop after 13 failed restarts.
+#      restart and the orderly stop after 13 failed restarts;
+#   3. KVT-Keeper.exe as the service VarnexService (install, start, stop, trace mutex);
+#   4. KVT-Panel.exe on a Wine desktop under Xvfb (scripts/wine-panel-check.sh): the
+#      icon, the menu, both dialogs, balloons, Start/Stop/Trace On through the service
+#      control manager, with screenshots in build-windows/test-output/panel_wine/.
 # Installs what it needs (mingw-w64, wine64) with apt-get. VARNEX_WINE_KEEP=1 keeps the
-# run's folder (logs, Wine prefix) in /tmp.
+# run's folder (logs, Wine prefix) in /tmp. VARNEX_WINE_ONLY=panel runs only part 4.
 # Exit code 0 when everything passed, 1 when a check failed, 2 on a set-up error.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +23,9 @@ die() {
     exit 2
 }
 say() { printf 'test-windows: %s\n' "$*"; }
+
+only=${VARNEX_WINE_ONLY:-}
+[[ -z $only || $only == panel ]] || die "VARNEX_WINE_ONLY is '$only': only 'panel' is known"
 
 # ---- install and build
 
@@ -84,7 +91,9 @@ check() { # name, then a command that succeeds when the check holds
 
 # A test program that fails is run once more: under a loaded Wine a supervisor that a
 # test ended can still hold its fixed-name objects when the next test starts one.
-if ctest --preset windows --repeat until-pass:2; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+if [[ $only != panel ]]; then
+    if ctest --preset windows --repeat until-pass:2; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+fi
 
 # ---- 2. system checks
 
@@ -94,10 +103,18 @@ cp build-windows/bin/KVT-*.exe build-windows/bin/windows_helper.exe build-window
     "$bin/" || die "cannot copy the programs"
 winpath() { printf 'Z:%s' "${1//\//\\}"; } # Wine's drive Z: is the root folder
 
-free_port() { # a loopback port nobody answers on, below the ephemeral ranges
-    local p
-    for _ in $(seq 50); do
-        p=$((20000 + RANDOM % 12000))
+# A loopback port that no socket uses: below the range the system hands out for
+# outgoing connections, and in no state in the socket tables (a port that other
+# tests' servers left in TIME-WAIT cannot be bound by a server).
+free_port() {
+    local p first=32768 hex
+    read -r first _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null
+    ((first > 21000)) || first=61000
+    for _ in $(seq 100); do
+        p=$((20000 + RANDOM % (first - 20000)))
+        hex=$(printf '%04X' "$p")
+        awk -v h=":$hex" '$2 ~ h"$" { used = 1; exit } END { exit !used }' /proc/net/tcp \
+            /proc/net/tcp6 2>/dev/null && continue
         (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || {
             echo "$p"
             return
@@ -116,104 +133,6 @@ wait_for() {
     return 1
 }
 count_of() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
-
-# The account, the registry and the QI server.
-uid=4242
-password=0123456789abcdef0123456789abcdef01234567
-printf '%s %s\n' "$uid" "$password" >"$work/accounts.txt"
-cache_win=$(winpath "$work/cache")
-{
-    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\r\n'
-    printf '"CachePath"="%s"\r\n' "${cache_win//\\/\\\\}"
-    printf '"UserName"=dword:%08x\r\n' "$uid"
-    printf '"Password"="%s"\r\n' "$password"
-} >"$work/varnex.reg"
-"$wine" regedit /S "$(winpath "$work/varnex.reg")" >/dev/null 2>&1 || die "cannot write the registry"
-
-# A small movie for KVT-Cinema, served by the fetcher for CID 900.
-movie=$work/media/movie.avi
-ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x120:rate=25 \
-    -t 5 -c:v mpeg4 -q:v 8 -f avi "$movie" || die "ffmpeg could not make the movie"
-printf -- '-movie=900:%s\n' "$(winpath "$movie")" >"$bin/KVT-Fetcher.options"
-
-qi_port=$(free_port)
-./build/bin/varnex-qi-server -port="$qi_port" -accounts="$work/accounts.txt" -text="Wine check" \
-    -duration=8 -notify=1 </dev/null >"$work/qi.log" 2>&1 &
-pids+=($!)
-wait_for "$work/qi.log" "QI server listening on port $qi_port" 100 || die "the QI server did not start"
-
-port=$(free_port)
-log=$work/marshal.log
-# Appended: the children write to the same file.
-(cd "$bin" && exec "$wine" "$bin/KVT-Marshal.exe" -port="$port" -host="127.0.0.1:$qi_port" -trace \
-    </dev/null >>"$log" 2>&1) &
-marshal_pid=$!
-pids+=("$marshal_pid")
-check "KVT-Marshal.exe starts its fetcher and listens" wait_for "$log" "Start listening on" 300
-check "KVT-Fetcher.exe opened dwnldr-pipe" grep -qF "%MRSHL-S: Fetcher connected to Marshal" "$log"
-
-# The fixed answers, byte for byte as the Linux build answers (its build time masked).
-linux_log=$work/linux/marshal.log
-linux_port=$(free_port)
-mkdir -p "$work/linux/run" "$work/linux/registry" "$work/linux/temp"
-VARNEX_RUNTIME_DIR=$work/linux/run VARNEX_REGISTRY_DIR=$work/linux/registry TEMP=$work/linux/temp \
-    TMP=$work/linux/temp ./build/bin/KVT-Marshal -port="$linux_port" </dev/null >"$linux_log" 2>&1 &
-pids+=($!)
-wait_for "$linux_log" "Start listening on" 150 || {
-    tail -n 5 "$linux_log" >&2
-    die "the Linux supervisor did not start"
-}
-answer() { # port path file: the raw answer with the build time masked
-    curl -s -m 10 --raw -D - -o /dev/null "http://127.0.0.1:$1$2" | sed 's/Build at .*\r$/Build at -\r/' >"$3.head"
-    curl -s -m 10 --raw -o "$3.body" "http://127.0.0.1:$1$2"
-    cat "$3.head" "$3.body" >"$3"
-}
-same_answer() {
-    answer "$port" "$1" "$work/wine-answer" && answer "$linux_port" "$1" "$work/linux-answer" &&
-        [[ -s $work/wine-answer ]] && cmp "$work/wine-answer" "$work/linux-answer"
-}
-check "/verify byte for byte as on Linux" same_answer /verify
-check "/crossdomain.xml byte for byte as on Linux" same_answer /crossdomain.xml
-
-# A live stream: QI login, KVT-Relay.exe takes over the player's socket, the fetcher
-# takes over its copy of the QI session and hears the server on it.
-curl -s -m 25 -o "$work/live.ts" "http://127.0.0.1:$port/stream?cid=7"
-live_size=$(stat -c %s "$work/live.ts" 2>/dev/null || echo 0)
-say "live stream: $live_size octets in 25 s"
-has_video() { # (the whole output first: grep -q could end ffprobe early with SIGPIPE)
-    local streams
-    streams=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" 2>/dev/null)
-    [[ $streams == *video* ]]
-}
-check "QI login for the live stream" grep -qF "KVT-Relay.exe -chan=" "$log"
-check "the live stream reaches the player through KVT-Relay.exe" has_video "$work/live.ts"
-check "KVT-Fetcher.exe takes over the QI copy" grep -qE "%FETCH-I: QI CID=7 : took over QI socket" "$log"
-check "KVT-Fetcher.exe reads the QI server on its copy" wait_for "$log" "%FETCH-I: QI CID=7 : PDU code=16" 50
-
-# HLS: the playlist from a relay in HLS mode, then its segment through the
-# supervisor again (a sid request: no QI exchange).
-sleep 3
-curl -s -m 30 -o "$work/playlist.m3u8" "http://127.0.0.1:$port/hls?cid=7"
-segment=$(grep -m1 '^/hls.chunk' "$work/playlist.m3u8" | tr -d '\r')
-sleep 3
-[[ -n $segment ]] && curl -s -m 30 -o "$work/segment.ts" "http://127.0.0.1:$port$segment"
-say "HLS: playlist of $(stat -c %s "$work/playlist.m3u8" 2>/dev/null || echo 0) octets, segment '$segment' of $(stat -c %s "$work/segment.ts" 2>/dev/null || echo 0) octets"
-check "HLS playlist and its segment through KVT-Relay.exe" has_video "$work/segment.ts"
-
-# A movie through KVT-Cinema.exe from position 1000.
-sleep 3
-curl -s -m 30 -r 1000- -D "$work/movie.head" -o "$work/movie.part" "http://127.0.0.1:$port/movie?cid=900"
-movie_ok() {
-    grep -q '^HTTP/1.1 206' "$work/movie.head" && cmp -s -i 1000:0 "$movie" "$work/movie.part" &&
-        [[ $(stat -c %s "$work/movie.part") -eq $(($(stat -c %s "$movie") - 1000)) ]]
-}
-check "the movie from octet 1000 through KVT-Cinema.exe" movie_ok
-
-# The fetcher killed: restarted; killed again with its program gone: 13 failed
-# restarts, then the supervisor stops in order.
-fetcher_pid() { # the Windows pid of the n-th start of the fetcher
-    grep -F 'KVT-Fetcher.exe was started with PID = ' "$log" | sed -n "$1p" | sed 's/.*PID = \([0-9]*\).*/\1/'
-}
 wait_for_count() { # file text count tenths
     local tenths=$4
     while ((tenths-- > 0)); do
@@ -222,52 +141,6 @@ wait_for_count() { # file text count tenths
     done
     return 1
 }
-# Lines of severity S wait in the supervisor's output buffer until a line of another
-# kind is written: a request (its trace lines) brings them out.
-flush_log() { curl -s -m 10 -o /dev/null "http://127.0.0.1:$port/verify"; }
-first=$(fetcher_pid 1)
-"$wine" taskkill /F /PID "$first" >/dev/null 2>&1
-wait_for "$log" "KVT-Fetcher (PID=$first)  has stopped, trying to restart..." 100
-sleep 3
-flush_log
-check "the fetcher is restarted after it ended" \
-    wait_for_count "$log" "%MRSHL-S: Fetcher connected to Marshal" 2 100
-second=$(fetcher_pid 2)
-rm -f "$bin/KVT-Fetcher.exe"
-[[ -n $second ]] && "$wine" taskkill /F /PID "$second" >/dev/null 2>&1
-check "13 failed restarts, then the monitor stops" \
-    wait_for "$log" "%MRSHL-E: Failed to restart KVT-Fetcher 13 times, aborting..." 400
-logged=0
-for i in $(seq 1 13); do
-    grep -qF "Failed to restart KVT-Fetcher, retry in 1 seconds ($i/13)" "$log" && logged=$((logged + 1))
-done
-check "each of the 13 failed restarts is logged" [ "$logged" = 13 ]
-# The accept loop sees the stop status after its next connection.
-curl -s -m 10 -o /dev/null "http://127.0.0.1:$port/verify"
-stopped_in_order() {
-    local tenths=150
-    while ((tenths-- > 0)) && kill -0 "$marshal_pid" 2>/dev/null; do sleep 0.1; done
-    kill -0 "$marshal_pid" 2>/dev/null && return 1
-    wait "$marshal_pid"
-    local code=$?
-    say "KVT-Marshal.exe ended with exit code $code"
-    ((code == 2)) && grep -qF "%MRSHL-I: Child processes monitor was stopped" "$log"
-}
-check "KVT-Marshal.exe stops in order with exit code 2" stopped_in_order
-
-# ---- 3. KVT-Keeper.exe as the service VarnexService
-
-# Its own program folder: the one above has lost its fetcher. The options come from
-# KVT-Keeper.options, since the service is started without a command line.
-kbin=$work/keeper
-mkdir -p "$kbin" || die "cannot make $kbin"
-cp build-windows/bin/KVT-Keeper.exe build-windows/bin/KVT-Marshal.exe build-windows/bin/KVT-Fetcher.exe \
-    build-windows/bin/windows_helper.exe build-windows/bin/platform_helper.exe "$kbin/" ||
-    die "cannot copy the keeper's programs"
-keeper_port=$(free_port)
-keeper_log=$work/keeper.log
-printf -- '-marshal_args=-port=%s -host=127.0.0.1:%s\r\n-log=%s\r\n' "$keeper_port" "$qi_port" \
-    "$(winpath "$keeper_log")" >"$kbin/KVT-Keeper.options"
 sc_state() { # the state word of VarnexService that sc query shows (RUNNING, STOPPED, ...)
     "$wine" sc query VarnexService 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
 }
@@ -289,59 +162,217 @@ wait_verify() { # port tenths: the supervisor answers
     done
     return 1
 }
-helper() { (cd "$kbin" && "$wine" "$kbin/windows_helper.exe" "$@" </dev/null); }
 
-# The service is recorded as started with the system: were the Wine prefix to end and
-# start again in between (it ends when no program runs), it would start on its own.
-# A program kept running holds the prefix up until the end of the run.
-(cd "$kbin" && exec "$wine" "$kbin/windows_helper.exe" sleep 900000 </dev/null >/dev/null 2>&1) &
+# The account, the registry and the QI server.
+uid=4242
+password=0123456789abcdef0123456789abcdef01234567
+# The account that the tray's account dialog gives to varnex-update.exe -auth: the
+# server holds the SHA-1 text of its password, which the update program stores.
+panel_uid=5151
+panel_password=wine-secret
+panel_password_stored=$(printf %s "$panel_password" | sha1sum | cut -c1-40)
+printf '%s %s\n%s %s\n' "$uid" "$password" "$panel_uid" "$panel_password_stored" >"$work/accounts.txt"
+cache_win=$(winpath "$work/cache")
+{
+    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\r\n'
+    printf '"CachePath"="%s"\r\n' "${cache_win//\\/\\\\}"
+    printf '"UserName"=dword:%08x\r\n' "$uid"
+    printf '"Password"="%s"\r\n' "$password"
+} >"$work/varnex.reg"
+"$wine" regedit /S "$(winpath "$work/varnex.reg")" >/dev/null 2>&1 || die "cannot write the registry"
+
+# A small movie for KVT-Cinema, served by the fetcher for CID 900.
+movie=$work/media/movie.avi
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x120:rate=25 \
+    -t 5 -c:v mpeg4 -q:v 8 -f avi "$movie" || die "ffmpeg could not make the movie"
+printf -- '-movie=900:%s\n' "$(winpath "$movie")" >"$bin/KVT-Fetcher.options"
+
+qi_port=$(free_port)
+./build/bin/varnex-qi-server -port="$qi_port" -accounts="$work/accounts.txt" -text="Wine check" \
+    -duration=8 -notify=1 </dev/null >"$work/qi.log" 2>&1 &
 pids+=($!)
-(cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install.out" 2>&1)
-check "KVT-Keeper.exe -install records VarnexService, stopped" wait_state STOPPED 50
-(cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install2.out" 2>&1)
-rc=$?
-check "a second -install fails with exit code 4" [ "$rc" = 4 ]
+wait_for "$work/qi.log" "QI server listening on port $qi_port" 100 || die "the QI server did not start"
 
-# The tray's Trace On: the trace mutex held while the service starts.
-(cd "$kbin" && exec "$wine" "$kbin/platform_helper.exe" mutex 'Global\Varnex Trace=ON' \
-    </dev/null >"$work/trace-mutex.out" 2>&1) &
-trace_holder=$!
-pids+=("$trace_holder")
-wait_for "$work/trace-mutex.out" created 100 || die "the trace mutex could not be made"
+if [[ $only != panel ]]; then
+    port=$(free_port)
+    log=$work/marshal.log
+    # Appended: the children write to the same file.
+    (cd "$bin" && exec "$wine" "$bin/KVT-Marshal.exe" -port="$port" -host="127.0.0.1:$qi_port" -trace \
+        </dev/null >>"$log" 2>&1) &
+    marshal_pid=$!
+    pids+=("$marshal_pid")
+    check "KVT-Marshal.exe starts its fetcher and listens" wait_for "$log" "Start listening on" 300
+    check "KVT-Fetcher.exe opened dwnldr-pipe" grep -qF "%MRSHL-S: Fetcher connected to Marshal" "$log"
 
-check "the tray's start reaches the service control manager" helper service start VarnexService
-check "VarnexService runs" wait_state RUNNING 100
-check "the service's KVT-Marshal.exe answers" wait_verify "$keeper_port" 150
-check "the keeper saw the trace mutex and runs KVT-Marshal.exe with -trace" \
-    grep -qE "Started KVT-Marshal, pid [0-9]+: .*KVT-Marshal.exe.* -trace" "$keeper_log"
-check "the service counts as running for the tray" helper service running VarnexService
-helper service start VarnexService >"$work/start2.out"
-check "a second start is refused while it runs" grep -q "service start VarnexService -> 1056" \
-    "$work/start2.out"
+    # The fixed answers, byte for byte as the Linux build answers (its build time masked).
+    linux_log=$work/linux/marshal.log
+    linux_port=$(free_port)
+    mkdir -p "$work/linux/run" "$work/linux/registry" "$work/linux/temp"
+    VARNEX_RUNTIME_DIR=$work/linux/run VARNEX_REGISTRY_DIR=$work/linux/registry TEMP=$work/linux/temp \
+        TMP=$work/linux/temp ./build/bin/KVT-Marshal -port="$linux_port" </dev/null >"$linux_log" 2>&1 &
+    pids+=($!)
+    wait_for "$linux_log" "Start listening on" 150 || {
+        tail -n 5 "$linux_log" >&2
+        die "the Linux supervisor did not start"
+    }
+    answer() { # port path file: the raw answer with the build time masked
+        curl -s -m 10 --raw -D - -o /dev/null "http://127.0.0.1:$1$2" | sed 's/Build at .*\r$/Build at -\r/' >"$3.head"
+        curl -s -m 10 --raw -o "$3.body" "http://127.0.0.1:$1$2"
+        cat "$3.head" "$3.body" >"$3"
+    }
+    same_answer() {
+        answer "$port" "$1" "$work/wine-answer" && answer "$linux_port" "$1" "$work/linux-answer" &&
+            [[ -s $work/wine-answer ]] && cmp "$work/wine-answer" "$work/linux-answer"
+    }
+    check "/verify byte for byte as on Linux" same_answer /verify
+    check "/crossdomain.xml byte for byte as on Linux" same_answer /crossdomain.xml
 
-check "the tray's stop reaches the service" helper service stop VarnexService
-check "VarnexService stops" wait_state STOPPED 150
-check "its KVT-Marshal.exe is ended with it" eval '! verify_on "$keeper_port"'
-check "the keeper logs the stop" grep -qF "Stop requested: ending KVT-Marshal" "$keeper_log"
+    # A live stream: QI login, KVT-Relay.exe takes over the player's socket, the fetcher
+    # takes over its copy of the QI session and hears the server on it.
+    curl -s -m 25 -o "$work/live.ts" "http://127.0.0.1:$port/stream?cid=7"
+    live_size=$(stat -c %s "$work/live.ts" 2>/dev/null || echo 0)
+    say "live stream: $live_size octets in 25 s"
+    has_video() { # (the whole output first: grep -q could end ffprobe early with SIGPIPE)
+        local streams
+        streams=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" 2>/dev/null)
+        [[ $streams == *video* ]]
+    }
+    check "QI login for the live stream" grep -qF "KVT-Relay.exe -chan=" "$log"
+    check "the live stream reaches the player through KVT-Relay.exe" has_video "$work/live.ts"
+    check "KVT-Fetcher.exe takes over the QI copy" grep -qE "%FETCH-I: QI CID=7 : took over QI socket" "$log"
+    check "KVT-Fetcher.exe reads the QI server on its copy" wait_for "$log" "%FETCH-I: QI CID=7 : PDU code=16" 50
 
-# Trace Off: without the mutex the next start runs the supervisor without -trace.
-kill "$trace_holder" 2>/dev/null
-wait "$trace_holder" 2>/dev/null
-sleep 1
-helper service start VarnexService
-check "started again without the trace mutex: no -trace" \
-    eval 'wait_verify "$keeper_port" 150 && grep "Started KVT-Marshal" "$keeper_log" | tail -n1 | grep -vq -- " -trace"'
-helper service stop VarnexService
-wait_state STOPPED 150
-(cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -uninstall </dev/null >"$work/uninstall.out" 2>&1)
-rc=$?
-check "KVT-Keeper.exe -uninstall removes VarnexService" \
-    eval '[ "$rc" = 0 ] && [ -z "$(sc_state)" ] && ! helper service running VarnexService >/dev/null'
+    # HLS: the playlist from a relay in HLS mode, then its segment through the
+    # supervisor again (a sid request: no QI exchange).
+    sleep 3
+    curl -s -m 30 -o "$work/playlist.m3u8" "http://127.0.0.1:$port/hls?cid=7"
+    segment=$(grep -m1 '^/hls.chunk' "$work/playlist.m3u8" | tr -d '\r')
+    sleep 3
+    [[ -n $segment ]] && curl -s -m 30 -o "$work/segment.ts" "http://127.0.0.1:$port$segment"
+    say "HLS: playlist of $(stat -c %s "$work/playlist.m3u8" 2>/dev/null || echo 0) octets, segment '$segment' of $(stat -c %s "$work/segment.ts" 2>/dev/null || echo 0) octets"
+    check "HLS playlist and its segment through KVT-Relay.exe" has_video "$work/segment.ts"
+
+    # A movie through KVT-Cinema.exe from position 1000.
+    sleep 3
+    curl -s -m 30 -r 1000- -D "$work/movie.head" -o "$work/movie.part" "http://127.0.0.1:$port/movie?cid=900"
+    movie_ok() {
+        grep -q '^HTTP/1.1 206' "$work/movie.head" && cmp -s -i 1000:0 "$movie" "$work/movie.part" &&
+            [[ $(stat -c %s "$work/movie.part") -eq $(($(stat -c %s "$movie") - 1000)) ]]
+    }
+    check "the movie from octet 1000 through KVT-Cinema.exe" movie_ok
+
+    # The fetcher killed: restarted; killed again with its program gone: 13 failed
+    # restarts, then the supervisor stops in order.
+    fetcher_pid() { # the Windows pid of the n-th start of the fetcher
+        grep -F 'KVT-Fetcher.exe was started with PID = ' "$log" | sed -n "$1p" | sed 's/.*PID = \([0-9]*\).*/\1/'
+    }
+    # Lines of severity S wait in the supervisor's output buffer until a line of another
+    # kind is written: a request (its trace lines) brings them out.
+    flush_log() { curl -s -m 10 -o /dev/null "http://127.0.0.1:$port/verify"; }
+    first=$(fetcher_pid 1)
+    "$wine" taskkill /F /PID "$first" >/dev/null 2>&1
+    wait_for "$log" "KVT-Fetcher (PID=$first)  has stopped, trying to restart..." 100
+    sleep 3
+    flush_log
+    check "the fetcher is restarted after it ended" \
+        wait_for_count "$log" "%MRSHL-S: Fetcher connected to Marshal" 2 100
+    second=$(fetcher_pid 2)
+    rm -f "$bin/KVT-Fetcher.exe"
+    [[ -n $second ]] && "$wine" taskkill /F /PID "$second" >/dev/null 2>&1
+    check "13 failed restarts, then the monitor stops" \
+        wait_for "$log" "%MRSHL-E: Failed to restart KVT-Fetcher 13 times, aborting..." 400
+    logged=0
+    for i in $(seq 1 13); do
+        grep -qF "Failed to restart KVT-Fetcher, retry in 1 seconds ($i/13)" "$log" && logged=$((logged + 1))
+    done
+    check "each of the 13 failed restarts is logged" [ "$logged" = 13 ]
+    # The accept loop sees the stop status after its next connection.
+    curl -s -m 10 -o /dev/null "http://127.0.0.1:$port/verify"
+    stopped_in_order() {
+        local tenths=150
+        while ((tenths-- > 0)) && kill -0 "$marshal_pid" 2>/dev/null; do sleep 0.1; done
+        kill -0 "$marshal_pid" 2>/dev/null && return 1
+        wait "$marshal_pid"
+        local code=$?
+        say "KVT-Marshal.exe ended with exit code $code"
+        ((code == 2)) && grep -qF "%MRSHL-I: Child processes monitor was stopped" "$log"
+    }
+    check "KVT-Marshal.exe stops in order with exit code 2" stopped_in_order
+fi
+
+# ---- 3. KVT-Keeper.exe as the service VarnexService
+if [[ $only != panel ]]; then
+
+    # Its own program folder: the one above has lost its fetcher. The options come from
+    # KVT-Keeper.options, since the service is started without a command line.
+    kbin=$work/keeper
+    mkdir -p "$kbin" || die "cannot make $kbin"
+    cp build-windows/bin/KVT-Keeper.exe build-windows/bin/KVT-Marshal.exe build-windows/bin/KVT-Fetcher.exe \
+        build-windows/bin/windows_helper.exe build-windows/bin/platform_helper.exe "$kbin/" ||
+        die "cannot copy the keeper's programs"
+    keeper_port=$(free_port)
+    keeper_log=$work/keeper.log
+    printf -- '-marshal_args=-port=%s -host=127.0.0.1:%s\r\n-log=%s\r\n' "$keeper_port" "$qi_port" \
+        "$(winpath "$keeper_log")" >"$kbin/KVT-Keeper.options"
+    helper() { (cd "$kbin" && "$wine" "$kbin/windows_helper.exe" "$@" </dev/null); }
+
+    # The service is recorded as started with the system: were the Wine prefix to end and
+    # start again in between (it ends when no program runs), it would start on its own.
+    # A program kept running holds the prefix up until the end of the run.
+    (cd "$kbin" && exec "$wine" "$kbin/windows_helper.exe" sleep 900000 </dev/null >/dev/null 2>&1) &
+    pids+=($!)
+    (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install.out" 2>&1)
+    check "KVT-Keeper.exe -install records VarnexService, stopped" wait_state STOPPED 50
+    (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install2.out" 2>&1)
+    rc=$?
+    check "a second -install fails with exit code 4" [ "$rc" = 4 ]
+
+    # The tray's Trace On: the trace mutex held while the service starts.
+    (cd "$kbin" && exec "$wine" "$kbin/platform_helper.exe" mutex 'Global\Varnex Trace=ON' \
+        </dev/null >"$work/trace-mutex.out" 2>&1) &
+    trace_holder=$!
+    pids+=("$trace_holder")
+    wait_for "$work/trace-mutex.out" created 100 || die "the trace mutex could not be made"
+
+    check "the tray's start reaches the service control manager" helper service start VarnexService
+    check "VarnexService runs" wait_state RUNNING 100
+    check "the service's KVT-Marshal.exe answers" wait_verify "$keeper_port" 150
+    check "the keeper saw the trace mutex and runs KVT-Marshal.exe with -trace" \
+        grep -qE "Started KVT-Marshal, pid [0-9]+: .*KVT-Marshal.exe.* -trace" "$keeper_log"
+    check "the service counts as running for the tray" helper service running VarnexService
+    helper service start VarnexService >"$work/start2.out"
+    check "a second start is refused while it runs" grep -q "service start VarnexService -> 1056" \
+        "$work/start2.out"
+
+    check "the tray's stop reaches the service" helper service stop VarnexService
+    check "VarnexService stops" wait_state STOPPED 150
+    check "its KVT-Marshal.exe is ended with it" eval '! verify_on "$keeper_port"'
+    check "the keeper logs the stop" grep -qF "Stop requested: ending KVT-Marshal" "$keeper_log"
+
+    # Trace Off: without the mutex the next start runs the supervisor without -trace.
+    kill "$trace_holder" 2>/dev/null
+    wait "$trace_holder" 2>/dev/null
+    sleep 1
+    helper service start VarnexService
+    check "started again without the trace mutex: no -trace" \
+        eval 'wait_verify "$keeper_port" 150 && grep "Started KVT-Marshal" "$keeper_log" | tail -n1 | grep -vq -- " -trace"'
+    helper service stop VarnexService
+    wait_state STOPPED 150
+    (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -uninstall </dev/null >"$work/uninstall.out" 2>&1)
+    rc=$?
+    check "KVT-Keeper.exe -uninstall removes VarnexService" \
+        eval '[ "$rc" = 0 ] && [ -z "$(sc_state)" ] && ! helper service running VarnexService >/dev/null'
+fi
+
+# ---- 4. KVT-Panel.exe on a Wine desktop under Xvfb
+
+source scripts/wine-panel-check.sh
+panel_checks
 
 if ((failed)); then
-    [[ -f $keeper_log ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }
-    say "the end of $log:"
-    tail -n 40 "$log"
+    [[ -f ${keeper_log:-} ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }
+    [[ -f ${log:-} ]] && { say "the end of $log:"; tail -n 40 "$log"; }
+    [[ -f $work/panel.log ]] && { say "the end of $work/panel.log:"; tail -n 30 "$work/panel.log"; }
 fi
 printf '%d passed, %d failed\n' "$passed" "$failed"
 ((failed == 0))

@@ -117,7 +117,8 @@ static void remember_started(const os_process *p) {
     close(int(p->handle)); // no room: the host stays unreaped until this process ends
 }
 
-bool service_start(const char *name, const char *host_program) {
+bool service_start(const char *name, const char *host_program, service_step *failed) {
+    if (failed) *failed = SERVICE_STEP_CONTROL;
     if (systemd_unit_usable(name)) return systemctl("start", name);
     if (host_pid(name) != 0) {
         errno = EEXIST;
@@ -149,7 +150,8 @@ bool service_start(const char *name, const char *host_program) {
     return ok;
 }
 
-bool service_stop(const char *name) {
+bool service_stop(const char *name, service_step *failed) {
+    if (failed) *failed = SERVICE_STEP_CONTROL;
     while (s_started_lock.test_and_set())
         usleep(1000);
     reap_started(); // hosts that ended since the last call

@@ -16,12 +16,19 @@ enum { HOST_CONNECT_WAIT_MS = 30000, STOP_WAIT_HINT_MS = 10000 };
 
 // ---- client side
 
-// Opens the manager and the service with the given rights; false with the error.
-static bool open_service(const char *name, DWORD rights, SC_HANDLE *manager, SC_HANDLE *service) {
+// Opens the manager and the service with the given rights; false with the error and
+// the step that failed.
+static bool open_service(const char *name, DWORD rights, SC_HANDLE *manager, SC_HANDLE *service,
+                         service_step *failed = nullptr) {
+    if (failed) *failed = SERVICE_STEP_MANAGER;
     *manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!*manager) return false;
+    if (failed) *failed = SERVICE_STEP_SERVICE;
     *service = OpenServiceA(*manager, name, rights);
-    if (*service) return true;
+    if (*service) {
+        if (failed) *failed = SERVICE_STEP_CONTROL;
+        return true;
+    }
     DWORD e = GetLastError();
     CloseServiceHandle(*manager);
     SetLastError(e);
@@ -35,17 +42,17 @@ static void close_service(SC_HANDLE manager, SC_HANDLE service) {
     SetLastError(e);
 }
 
-bool service_start(const char *name, const char *) {
+bool service_start(const char *name, const char *, service_step *failed) {
     SC_HANDLE manager, service;
-    if (!open_service(name, SERVICE_START, &manager, &service)) return false;
+    if (!open_service(name, SERVICE_START, &manager, &service, failed)) return false;
     bool ok = StartServiceA(service, 0, nullptr) != 0;
     close_service(manager, service);
     return ok;
 }
 
-bool service_stop(const char *name) {
+bool service_stop(const char *name, service_step *failed) {
     SC_HANDLE manager, service;
-    if (!open_service(name, SERVICE_STOP, &manager, &service)) return false;
+    if (!open_service(name, SERVICE_STOP, &manager, &service, failed)) return false;
     SERVICE_STATUS status;
     bool ok = ControlService(service, SERVICE_CONTROL_STOP, &status) != 0;
     close_service(manager, service);

@@ -66,6 +66,7 @@ struct panel_test : ::testing::Test {
     void TearDown() override {
         named_object_close(&g_panel.instance);
         named_object_close(&g_panel.trace_mutex);
+        EXPECT_FALSE(named_object_exists(PANEL_INSTANCE_MUTEX)) << "the tray's start left it held";
     }
     std::string registry_text() const {
         return read_text_file(world.registry_dir() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg");
@@ -103,7 +104,11 @@ TEST(PanelMenu, ItemsForEachState) {
 }
 
 TEST_F(panel_test, CommandsShowTheirBalloons) {
+    // The refused start forgets the handle this process holds; TearDown must still
+    // release it, or the next test's start is refused where the name is process-wide.
+    named_object held = g_panel.instance;
     EXPECT_EQ(panel_startup(&test_face), 3) << "a second instance must be refused";
+    g_panel.instance = held;
 
     reg_key k;
     ASSERT_TRUE(reg_open(KEY, true, &k));
