@@ -42,7 +42,7 @@ bool all_gone(const std::vector<int> &pids, int timeout_ms) {
 
 const char fetcher_started[] = "/KVT-Fetcher was started with PID = ";
 
-// The streamers started so far, from the test child's "<pid>.args" files.
+// The streamers started so far, from the test child's "<pid>-<ns>.args" files.
 std::vector<int> child_pids(const marshal_world &w, size_t n) {
     std::vector<int> pids;
     for (int64_t end = test_now_ms() + 5000; pids.size() < n && test_now_ms() < end;

@@ -1,8 +1,10 @@
 // A stand-in streamer for the supervisor's tests, installed as KVT-Relay and
 // KVT-Cinema in a test's program folder. It writes its arguments, one a line, to
-// "<its folder>/started/<pid>.args", greets the player on the inherited -chan socket
-// and holds the connection until the player closes it (or 300 s pass); with a file
+// "<its folder>/started/<pid>-<ns>.args" (the time tells apart the children of one
+// pid when the machine's pids wrap during a long test), greets the player on the inherited -chan
+// socket and holds the connection until the player closes it (or 300 s pass); with a file
 // "end-at-once" in its folder it ends right after the greeting.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,14 +30,17 @@ int main(int argc, char **argv) {
         if (n >= sizeof text) n = sizeof text - 1;
         if (strncmp(argv[i], "-chan=", 6) == 0) chan = strtol(argv[i] + 6, nullptr, 10);
     }
+    const long long ns = (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
     char path[OS_PATH_MAX + 64];
-    snprintf(path, sizeof path, "%s/%d.tmp", folder, os_process_id());
+    snprintf(path, sizeof path, "%s/%d-%lld.tmp", folder, os_process_id(), ns);
     os_file f;
     if (file_open_write(path, &f)) {
         file_write(&f, text, n);
         file_close(&f);
         char final_path[OS_PATH_MAX + 64];
-        snprintf(final_path, sizeof final_path, "%s/%d.args", folder, os_process_id());
+        snprintf(final_path, sizeof final_path, "%s/%d-%lld.args", folder, os_process_id(), ns);
         rename(path, final_path); // the test sees whole files only
     }
     if (chan < 0) return 1;
