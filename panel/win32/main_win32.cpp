@@ -66,6 +66,18 @@ void get_field(HWND dialog, int id, char out[DIALOG_TEXT_MAX + 1]) {
     GetDlgItemTextA(dialog, id, out, DIALOG_TEXT_MAX + 1);
 }
 
+// OK and Cancel of both dialogs; the dialog stays open while its OK rules refuse.
+INT_PTR dialog_command(HWND dialog, WPARAM wparam, int (*on_ok)(HWND)) {
+    g_panel.settings_changed = false;
+    int result = DIALOG_STAY_OPEN;
+    if (LOWORD(wparam) == IDCANCEL)
+        result = dialog_cancel();
+    else if (LOWORD(wparam) == IDOK)
+        result = on_ok(dialog);
+    if (result != DIALOG_STAY_OPEN) EndDialog(dialog, result);
+    return TRUE;
+}
+
 INT_PTR CALLBACK account_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: {
@@ -76,20 +88,13 @@ INT_PTR CALLBACK account_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
         if (!ok) log_printf(UTILS_TAG, SEV_E, "SetDlgItemText() -> %lu", GetLastError());
         return TRUE;
     }
-    case WM_COMMAND: {
-        g_panel.settings_changed = false;
-        int result = DIALOG_STAY_OPEN;
-        if (LOWORD(wparam) == IDCANCEL) {
-            result = dialog_cancel();
-        } else if (LOWORD(wparam) == IDOK) {
+    case WM_COMMAND:
+        return dialog_command(dialog, wparam, [](HWND d) {
             char login[DIALOG_TEXT_MAX + 1], password[DIALOG_TEXT_MAX + 1];
-            get_field(dialog, IDC_LOGIN, login);
-            get_field(dialog, IDC_PASSWORD, password);
-            result = account_dialog_ok(login, password);
-        }
-        if (result != DIALOG_STAY_OPEN) EndDialog(dialog, result);
-        return TRUE;
-    }
+            get_field(d, IDC_LOGIN, login);
+            get_field(d, IDC_PASSWORD, password);
+            return account_dialog_ok(login, password);
+        });
     default:
         return FALSE;
     }
@@ -107,21 +112,14 @@ INT_PTR CALLBACK limits_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
         if (!ok) log_printf(UTILS_TAG, SEV_E, "SetDlgItemText() -> %lu", GetLastError());
         return TRUE;
     }
-    case WM_COMMAND: {
-        g_panel.settings_changed = false;
-        int result = DIALOG_STAY_OPEN;
-        if (LOWORD(wparam) == IDCANCEL) {
-            result = dialog_cancel();
-        } else if (LOWORD(wparam) == IDOK) {
+    case WM_COMMAND:
+        return dialog_command(dialog, wparam, [](HWND d) {
             char typed[3][DIALOG_TEXT_MAX + 1];
             for (int i = 0; i < 3; i++)
-                get_field(dialog, fields[i], typed[i]);
+                get_field(d, fields[i], typed[i]);
             const char *const texts[3] = {typed[0], typed[1], typed[2]};
-            result = limits_dialog_ok(texts);
-        }
-        if (result != DIALOG_STAY_OPEN) EndDialog(dialog, result);
-        return TRUE;
-    }
+            return limits_dialog_ok(texts);
+        });
     default:
         return FALSE;
     }
