@@ -112,7 +112,7 @@ int cinema_main(int argc, char **argv) {
     int32_t found = find_movie();
     if (!(found & 1)) return found;
 
-    if (!file_open_read(g.path, &g.movie)) {
+    if (!file_open_read(g.path, &g.movie, FILE_NO_LINKS)) {
         err = os_error();
         g.movie.handle = -1;
         close_all();

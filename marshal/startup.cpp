@@ -100,11 +100,6 @@ bool make_peer_id() {
     return false;
 }
 
-// Creates the cache directory (one level); an existing one is no error.
-bool dir_create_checked(const char *dir) {
-    return dir_create(dir) || os_error_kind_of(os_error()) == OS_E_EXISTS;
-}
-
 void monitor_body() {
     child_monitor();
     std::lock_guard<std::mutex> lock(monitor_mutex);
@@ -284,11 +279,17 @@ int marshal_main(int argc, char **argv) {
         set_text(&g.cache_dir, dir, size_t(n));
     }
     log_printf(MRSHL, SEV_I, "Cache dir path : %.*s", int(g.cache_dir.len), g.cache_dir.text);
-    if (!dir_create_checked(g.cache_dir.text)) {
+    // The cache often lies in a temporary folder that every local user can write:
+    // files planted there, or links to elsewhere, must not be taken as ours.
+    int safety = dir_make_private(g.cache_dir.text);
+    if (safety != DIR_PRIVATE_OK) {
         int err = os_error();
         tray_notify("Cache directory problem detected!");
-        return log_printf(MRSHL, SEV_F, "Creation dir '%.*s' failure : %d", int(g.cache_dir.len),
-                          g.cache_dir.text, err);
+        if (safety == DIR_PRIVATE_FAILED)
+            return log_printf(MRSHL, SEV_F, "Creation dir '%.*s' failure : %d",
+                              int(g.cache_dir.len), g.cache_dir.text, err);
+        return log_printf(MRSHL, SEV_F, CACHE_DIR_REFUSED, int(g.cache_dir.len), g.cache_dir.text,
+                          dir_private_reason(safety));
     }
     MTRACE("main", "MRSHL: Directory %.*s was created", int(g.cache_dir.len), g.cache_dir.text);
 

@@ -1,33 +1,28 @@
 // clear_cache: deletes the chunk and movie files of the cache folder under the
 // temporary root; files in use (held by a streamer or the fetcher) stay, silently.
+// The folder is never left: a cache folder that is a link is not entered.
 #include <cstdio>
 
 #include "panel/panel.h"
 #include "platform/fs.h"
 #include "utils/log.h"
 
+static char s_cache_dir[OS_PATH_MAX + 16];
+
+static void log_delete_failure(const char *name, int native) {
+    log_printf(UTILS_TAG, SEV_E, "DeleteFile('%s" OS_PATH_SEP "%s') : errno = %d", s_cache_dir,
+               name, native);
+}
+
 void clear_cache() {
     char root[OS_PATH_MAX] = "";
-    char dir[OS_PATH_MAX + 16];
     if (os_temp_root(root, sizeof root))
-        snprintf(dir, sizeof dir, "%s" OS_PATH_SEP "vcache", root);
+        snprintf(s_cache_dir, sizeof s_cache_dir, "%s" OS_PATH_SEP "vcache", root);
     else
-        snprintf(dir, sizeof dir, "vcache");
+        snprintf(s_cache_dir, sizeof s_cache_dir, "vcache");
 
-    char pattern[sizeof dir + 16];
-    snprintf(pattern, sizeof pattern, "%s" OS_PATH_SEP "*---*.*", dir);
-    dir_search search;
-    dir_entry entry;
-    if (dir_search_first(pattern, &search, &entry)) {
-        do {
-            char path[sizeof dir + 260];
-            snprintf(path, sizeof path, "%s" OS_PATH_SEP "%s", dir, entry.name);
-            if (!file_delete(path) && os_error_kind_of(os_error()) != OS_E_SHARING)
-                log_printf(UTILS_TAG, SEV_E, "DeleteFile('%s') : errno = %d", path, os_error());
-        } while (dir_search_next(&search, &entry));
-        dir_search_close(&search);
-    } else if (os_error_kind_of(os_error()) != OS_E_NOT_FOUND) {
-        log_printf(UTILS_TAG, SEV_E, "FindFirstFile('%s') failure : %d", dir, os_error());
-    }
+    if (!dir_delete_matching(s_cache_dir, "*---*.*", log_delete_failure) &&
+        os_error_kind_of(os_error()) != OS_E_NOT_FOUND)
+        log_printf(UTILS_TAG, SEV_E, "FindFirstFile('%s') failure : %d", s_cache_dir, os_error());
     show_balloon("Cache has been cleared");
 }

@@ -13,10 +13,16 @@ struct os_file {
 
 enum file_whence { FILE_FROM_BEGIN = 0, FILE_FROM_CURRENT = 1, FILE_FROM_END = 2 };
 
+// Whether an open goes through a symbolic link (a reparse point on Windows) named by
+// the path's last component. The cache's chunk and movie files are opened with
+// FILE_NO_LINKS: a link there fails the open (ELOOP here, ERROR_CANT_ACCESS_FILE on
+// Windows) instead of reaching a file elsewhere.
+enum file_links { FILE_FOLLOW_LINKS = 0, FILE_NO_LINKS = 1 };
+
 // Existing file for reading, others may read and write it meanwhile.
-bool file_open_read(const char *path, os_file *out);
+bool file_open_read(const char *path, os_file *out, file_links links = FILE_FOLLOW_LINKS);
 // File for writing (created when missing, kept otherwise), others may read it meanwhile.
-bool file_open_write(const char *path, os_file *out);
+bool file_open_write(const char *path, os_file *out, file_links links = FILE_FOLLOW_LINKS);
 long file_read(os_file *f, void *data, size_t len);
 long file_write(os_file *f, const void *data, size_t len);
 // Positioned access that leaves the file position alone.
@@ -29,6 +35,47 @@ void file_close(os_file *f);
 
 bool file_delete(const char *path); // OS_E_SHARING when the file is in use
 bool dir_create(const char *path);  // one level; OS_E_EXISTS when it is there
+
+// A folder that only this user can fill (the cache folder, often in a temporary
+// folder that every local user can write). Made when missing (one level; mode 0700,
+// on Windows an access list of this user, SYSTEM and the administrators only); an
+// existing one is used only when it is a real folder (not a link or reparse point)
+// owned by this user that no other user may write into.
+enum dir_private_result {
+    DIR_PRIVATE_FAILED = 0, // could not be made or examined: os_error()
+    DIR_PRIVATE_OK = 1,
+    DIR_PRIVATE_LINK = 2,    // a link, a reparse point, or no folder at all
+    DIR_PRIVATE_FOREIGN = 4, // owned by another user
+    DIR_PRIVATE_SHARED = 6,  // other users may write into it
+};
+int dir_make_private(const char *path);
+// Why a folder was refused, for a log line: "... is a link or not a folder".
+inline const char *dir_private_reason(int result) {
+    switch (result) {
+    case DIR_PRIVATE_LINK:
+        return "is a link or not a folder";
+    case DIR_PRIVATE_FOREIGN:
+        return "belongs to another user";
+    case DIR_PRIVATE_SHARED:
+        return "can be written by other users";
+    default:
+        return "cannot be made or examined";
+    }
+}
+
+// The start-up error of a refused cache folder: its path (%.*s) and the reason.
+#define CACHE_DIR_REFUSED                                                                          \
+    "Cache folder '%.*s' %s: the cache must be a real folder of this user that no other "          \
+    "user can write"
+
+// Deletes the files of folder dir whose names match pattern (wildcard_match) without
+// ever leaving the folder: a dir that is itself a link is not entered (the open
+// fails), the folder is opened once and every delete is made relative to it, and a
+// link inside is deleted as a link. Files in use and subfolders stay silently;
+// on_failure gets the name and native error of any other file that could not be
+// deleted. False when the folder cannot be opened (OS_E_NOT_FOUND when missing).
+bool dir_delete_matching(const char *dir, const char *pattern,
+                         void (*on_failure)(const char *name, int native));
 
 // Windows wildcards over a whole name, case-sensitive here: '*' any run, '?' one character.
 bool wildcard_match(const char *name, const char *pattern);

@@ -102,7 +102,7 @@ bool scan_accept_name(int action, const char *name, int32_t *current, const char
 static bool open_notified(const char *dir, const char *name, const char *op, char *path,
                           os_file *file) {
     snprintf(path, OS_PATH_MAX + 1, "%s" OS_PATH_SEP "%s", dir, name);
-    if (file_open_read(path, file)) return true;
+    if (file_open_read(path, file, FILE_NO_LINKS)) return true;
     int err = os_error();
     if (os_error_kind_of(err) != OS_E_SHARING)
         RLOG(SEV_E, op, "Opening file '%s', errno = %d", path, err);
@@ -140,7 +140,7 @@ static newest_result load_newest(const char *dir, const char *op, int32_t *curre
     if (!found) return NEWEST_NONE;
     snprintf(path, OS_PATH_MAX + 1, "%s" OS_PATH_SEP "%s", dir, best.name);
     os_file file;
-    if (!file_open_read(path, &file)) return NEWEST_NONE;
+    if (!file_open_read(path, &file, FILE_NO_LINKS)) return NEWEST_NONE;
     int32_t cid = 0, n = 0;
     if (parse_chunk_name(best.name, &cid, &n)) {
         *current = n;

@@ -85,7 +85,7 @@ bool write_range(ts_loop *loop, os_file *f, uint64_t base, uint64_t from, uint64
 // Opens chunk n at its final size; an existing one (a restart within -keep) is kept.
 bool open_chunk(int32_t cid, uint64_t n, uint64_t size, os_file *f, char *path, size_t cap) {
     chunk_path(cid, n, path, cap);
-    if (!file_open_write(path, f)) return false;
+    if (!file_open_write(path, f, FILE_NO_LINKS)) return false;
     uint64_t now = 0;
     if (file_size(f, &now) && now == size) return true;
     if (file_set_size(f, size)) return true;

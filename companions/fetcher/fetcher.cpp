@@ -107,8 +107,13 @@ int fetcher_main(int argc, char **argv) {
     list_options(options);
     if (g.chunk_ms < 100) g.chunk_ms = 100;
     if (g.movie_rate <= 0) g.movie_rate = 8000000;
-    if (!dir_create(g.dir.text) && os_error_kind_of(os_error()) != OS_E_EXISTS)
+    // The same rule as the supervisor's: never write into a folder another user made.
+    int safety = dir_make_private(g.dir.text);
+    if (safety == DIR_PRIVATE_FAILED)
         log_printf(FETCH, SEV_E, "Creation dir '%s' failure : %d", g.dir.text, os_error());
+    else if (safety != DIR_PRIVATE_OK)
+        return log_printf(FETCH, SEV_F, CACHE_DIR_REFUSED, int(g.dir.len), g.dir.text,
+                          dir_private_reason(safety));
 
     // Windows Sockets must be started before the passed QI sockets are taken over.
     int err = net_startup();

@@ -41,7 +41,7 @@ void movie_writer(cid_entry *e, const char *source) {
     snprintf(name, sizeof name, "%.*s" OS_PATH_SEP "%d%s", int(g.dir.len), g.dir.text, cid,
              dot ? dot : ".avi");
     os_file out;
-    if (!file_open_write(name, &out)) {
+    if (!file_open_write(name, &out, FILE_NO_LINKS)) {
         log_printf(FETCH, SEV_E, "CID=%d : open '%s' : %d", cid, name, os_error());
         file_close(&in);
         return;

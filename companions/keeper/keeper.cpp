@@ -154,9 +154,12 @@ int keeper_main(int argc, char **argv) {
         read_options_file(options_file, s_options);
     }
     parse_command_line(argc, argv, s_options);
+    // A log that cannot be opened leaves standard output as it was: the service runs
+    // on, logging there, rather than failing for want of a log file.
     if (g_keeper.log.len && !os_redirect_stdout(g_keeper.log.text))
-        log_printf(KEEPER, SEV_E, "Cannot open the log file '%s', errno = %d", g_keeper.log.text,
-                   os_error());
+        log_printf(KEEPER, SEV_E,
+                   "Cannot open the log file '%s', errno = %d: logging to standard output instead",
+                   g_keeper.log.text, os_error());
     // Few lines, each in the file at once: a service manager may end the process as
     // soon as it has reported its stop, before buffered lines would be written.
     std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -5,6 +5,7 @@
 // which os_error_kind_of maps to the sharing violation.
 #include "platform/fs.h"
 #include "platform/os.h"
+#include "platform/posix/posix_internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -49,12 +50,12 @@ static bool open_shared(const char *path, int flags, os_file *out) {
     return true;
 }
 
-bool file_open_read(const char *path, os_file *out) {
-    return open_shared(path, O_RDONLY, out);
+bool file_open_read(const char *path, os_file *out, file_links links) {
+    return open_shared(path, O_RDONLY | (links == FILE_NO_LINKS ? O_NOFOLLOW : 0), out);
 }
 
-bool file_open_write(const char *path, os_file *out) {
-    return open_shared(path, O_RDWR | O_CREAT, out);
+bool file_open_write(const char *path, os_file *out, file_links links) {
+    return open_shared(path, O_RDWR | O_CREAT | (links == FILE_NO_LINKS ? O_NOFOLLOW : 0), out);
 }
 
 long file_read(os_file *f, void *data, size_t len) {
@@ -145,6 +146,51 @@ bool file_delete(const char *path) {
 
 bool dir_create(const char *path) {
     return mkdir(path, 0755) == 0;
+}
+
+int dir_make_private(const char *path) {
+    unsigned mode = 0;
+    int r = posix_private_dir(path, &mode);
+    if (r == DIR_PRIVATE_OK && (mode & 022) != 0) return DIR_PRIVATE_SHARED;
+    return r;
+}
+
+// Deletes one entry of the open folder: a link as itself, a file only when no one
+// holds it (the exclusive try-lock), as file_delete does.
+static bool delete_in(int dir_fd, const char *name) {
+    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ELOOP && unlinkat(dir_fd, name, 0) == 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e == EWOULDBLOCK ? ETXTBSY : e;
+        return false;
+    }
+    int r = unlinkat(dir_fd, name, 0);
+    int e = errno;
+    close(fd);
+    errno = e;
+    return r == 0;
+}
+
+bool dir_delete_matching(const char *dir, const char *pattern,
+                         void (*on_failure)(const char *name, int native)) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR *d = fdopendir(fd);
+    if (!d) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return false;
+    }
+    while (dirent *e = readdir(d)) {
+        if (e->d_type == DT_DIR || !wildcard_match(e->d_name, pattern)) continue;
+        if (!delete_in(fd, e->d_name) && errno != ETXTBSY && errno != EISDIR && on_failure)
+            on_failure(e->d_name, errno);
+    }
+    closedir(d); // closes fd too
+    return true;
 }
 
 static bool next_match(dir_search *s, dir_entry *e) {

@@ -1,12 +1,14 @@
 // Linux basics: errno and its kinds, clocks, sleeping, the environment, this
 // program's path, and the per-user runtime and registry folders.
 #include "platform/os.h"
+#include "platform/fs.h"
 #include "platform/posix/posix_internal.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -160,6 +162,20 @@ bool posix_join(char *out, size_t cap, const char *a, const char *b, const char 
     return true;
 }
 
+int posix_private_dir(const char *path, unsigned *mode) {
+    if (mkdir(path, 0700) == 0) {
+        if (chmod(path, 0700) != 0) return DIR_PRIVATE_FAILED; // the umask may have taken bits
+    } else if (errno != EEXIST) {
+        return DIR_PRIVATE_FAILED;
+    }
+    struct stat st;
+    if (lstat(path, &st) != 0) return DIR_PRIVATE_FAILED;
+    if (!S_ISDIR(st.st_mode)) return DIR_PRIVATE_LINK;
+    if (st.st_uid != geteuid()) return DIR_PRIVATE_FOREIGN;
+    *mode = unsigned(st.st_mode & 07777);
+    return DIR_PRIVATE_OK;
+}
+
 // The per-user folder in the shared temporary folder. Any local user can create
 // that name first, so it is used only when it is a real folder (not a link) of
 // this user with mode 0700; it is made so when missing.
@@ -169,26 +185,21 @@ static bool private_tmp_dir(char *out, size_t cap) {
         errno = ENAMETOOLONG;
         return false;
     }
-    if (mkdir(out, 0700) == 0) {
-        if (chmod(out, 0700) != 0) return false; // the umask may have taken bits
-    } else if (errno != EEXIST) {
-        return false;
-    }
-    struct stat st;
-    if (lstat(out, &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    if (st.st_uid != geteuid()) {
-        errno = EPERM;
-        return false;
-    }
-    if ((st.st_mode & 07777) != 0700) {
+    unsigned mode = 0;
+    switch (posix_private_dir(out, &mode)) {
+    case DIR_PRIVATE_OK:
+        if (mode == 0700) return true;
         errno = EACCES;
         return false;
+    case DIR_PRIVATE_LINK:
+        errno = ENOTDIR;
+        return false;
+    case DIR_PRIVATE_FOREIGN:
+        errno = EPERM;
+        return false;
+    default:
+        return false;
     }
-    return true;
 }
 
 // One folder chosen from a variable or a per-user default. The text is kept per
@@ -263,6 +274,15 @@ bool os_raise_open_files(unsigned want, unsigned *now) {
     return *now >= want;
 }
 
+// The file is opened before standard output is touched, so a path that cannot be
+// opened leaves standard output as it was (freopen would close it first).
 bool os_redirect_stdout(const char *path) {
-    return std::freopen(path, "a", stdout) != nullptr;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::fflush(stdout);
+    int r = fd == 1 ? 0 : dup2(fd, 1);
+    int e = errno;
+    if (fd != 1) close(fd);
+    errno = e;
+    return r >= 0;
 }

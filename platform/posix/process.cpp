@@ -94,6 +94,23 @@ static spawner_state &spawner = *new spawner_state;
             _exit(127);
         }
     }
+    // A standard stream that is closed here, or held by a close-on-exec descriptor of
+    // this program, would leave its number free in the child, whose first open file
+    // would then take it (a lock file becoming its standard output): /dev/null
+    // stands in for it.
+    if (report_fd <= 2) {
+        int moved = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
+        if (moved >= 0) report_fd = moved;
+    }
+    for (int fd = 0; fd <= 2; fd++) {
+        int flags = fcntl(fd, F_GETFD);
+        if (fd == r->inherit || (flags >= 0 && !(flags & FD_CLOEXEC))) continue;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
     execv(r->program, r->argv);
     int e = errno;
     (void)!write(report_fd, &e, sizeof e);

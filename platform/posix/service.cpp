@@ -18,6 +18,11 @@
 
 enum { HOST_START_WAIT_MS = 5000, STARTED_MAX = 8 };
 
+// The host holds two locks on its pid file: octet 0 claims the name (one host at a
+// time), octet 1 says the pid in it is complete. Readers look at octet 1 only, so
+// they never read a file being rewritten, nor the pid a previous host left there.
+enum { PID_CLAIM_BYTE = 0, PID_WRITTEN_BYTE = 1 };
+
 static bool pid_file_path(const char *name, char *out, size_t cap) {
     char file[128];
     if (snprintf(file, sizeof file, "%s.pid", name) >= int(sizeof file) || strchr(name, '/')) {
@@ -37,6 +42,7 @@ static int host_pid(const char *name) {
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
+    fl.l_start = PID_WRITTEN_BYTE;
     fl.l_len = 1;
     int pid = 0;
     if (fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) {
@@ -195,6 +201,7 @@ bool service_host_register(const char *name, bool) {
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
+    fl.l_start = PID_CLAIM_BYTE;
     fl.l_len = 1;
     if (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         int e = errno;
@@ -204,7 +211,9 @@ bool service_host_register(const char *name, bool) {
     }
     char text[32];
     int n = snprintf(text, sizeof text, "%d\n", int(getpid()));
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, size_t(n), 0) != n) {
+    fl.l_start = PID_WRITTEN_BYTE;
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, size_t(n), 0) != n ||
+        fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         int e = errno;
         close(fd);
         errno = e;

@@ -12,19 +12,32 @@ static HANDLE as_handle(const os_file *f) {
     return reinterpret_cast<HANDLE>(f->handle);
 }
 
-static bool open_shared(const char *path, DWORD access, DWORD disposition, os_file *out) {
+static bool open_shared(const char *path, DWORD access, DWORD disposition, file_links links,
+                        os_file *out) {
+    // With FILE_FLAG_OPEN_REPARSE_POINT a link is opened as itself, and then refused.
+    DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (links == FILE_NO_LINKS ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    out->handle = h == INVALID_HANDLE_VALUE ? -1 : intptr_t(h);
-    return h != INVALID_HANDLE_VALUE;
+                           flags, nullptr);
+    out->handle = -1;
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (links == FILE_NO_LINKS && GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(h);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return false;
+    }
+    out->handle = intptr_t(h);
+    return true;
 }
 
-bool file_open_read(const char *path, os_file *out) {
-    return open_shared(path, GENERIC_READ, OPEN_EXISTING, out);
+bool file_open_read(const char *path, os_file *out, file_links links) {
+    return open_shared(path, GENERIC_READ, OPEN_EXISTING, links, out);
 }
 
-bool file_open_write(const char *path, os_file *out) {
-    return open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, out);
+bool file_open_write(const char *path, os_file *out, file_links links) {
+    return open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, links, out);
 }
 
 static DWORD clamp(size_t len) {
@@ -135,6 +148,41 @@ bool file_delete(const char *path) {
 
 bool dir_create(const char *path) {
     return CreateDirectoryA(path, nullptr) != 0;
+}
+
+bool dir_delete_matching(const char *dir, const char *pattern,
+                         void (*on_failure)(const char *name, int native)) {
+    // The folder itself is opened as what it is (a link is refused) and held without
+    // delete sharing, so it cannot be renamed or replaced by a link meanwhile.
+    HANDLE h = CreateFileA(dir, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return false;
+    }
+    char search[OS_PATH_MAX * 2];
+    snprintf(search, sizeof search, "%s\\%s", dir, pattern);
+    WIN32_FIND_DATAA d;
+    HANDLE found = FindFirstFileA(search, &d);
+    if (found != INVALID_HANDLE_VALUE) {
+        do {
+            if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            char path[OS_PATH_MAX * 2];
+            snprintf(path, sizeof path, "%s\\%s", dir, d.cFileName);
+            // DeleteFile removes a symbolic link itself, never its target.
+            if (!DeleteFileA(path) && GetLastError() != ERROR_SHARING_VIOLATION && on_failure)
+                on_failure(d.cFileName, int(GetLastError()));
+        } while (FindNextFileA(found, &d));
+        FindClose(found);
+    }
+    CloseHandle(h);
+    return true;
 }
 
 static void fill_entry(const WIN32_FIND_DATAA *d, dir_entry *e) {

@@ -221,6 +221,11 @@ bool os_raise_open_files(unsigned want, unsigned *now) {
 }
 
 bool os_redirect_stdout(const char *path) {
+    // A failed freopen closes the stream first: a file that cannot be opened must
+    // leave standard output as it was.
+    FILE *probe = std::fopen(path, "a");
+    if (!probe) return false;
+    std::fclose(probe);
     if (std::freopen(path, "a", stdout)) return true;
 #ifdef _UCRT
     return false;
