@@ -155,6 +155,8 @@ void clear_cache();
 
 // programs.cpp
 // Starts a program (command_line may be null); with wait, waits and stores the exit code.
+// The wait ends after the update program's deadline and a margin: a program still
+// running then is ended, and the run counts as failed (false).
 // shown (null: the command line) is the command line as its log lines show it.
 bool run_program(const char *path, const char *command_line, bool wait, int *exit_code,
                  const char *shown = nullptr);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "companions/update/update_deadline.h"
 #include "panel/panel.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -19,7 +20,16 @@ bool run_program(const char *path, const char *command_line, bool wait, int *exi
     }
     log_printf(UTILS_TAG, SEV_F, "CreateProcess('%s', '%s') : %d", path, shown, os_error());
     if (wait) {
-        proc_wait(&p, 0xFFFFFFFFu);
+        // The program ends itself at its deadline; one that outlasts it by the margin
+        // is ended here and counts as failed, so the tray never freezes for longer.
+        if (!proc_wait(&p, UPDATE_DEADLINE_MS + UPDATE_WAIT_MARGIN_MS)) {
+            log_printf(UTILS_TAG, SEV_E, "'%s' did not end within %d s: ended it", path,
+                       (UPDATE_DEADLINE_MS + UPDATE_WAIT_MARGIN_MS) / 1000);
+            proc_terminate(&p, 1);
+            proc_wait(&p, UPDATE_WAIT_MARGIN_MS);
+            proc_close(&p);
+            return false;
+        }
         int code = 0;
         proc_exit_code(&p, &code);
         if (exit_code) *exit_code = code;

@@ -23,6 +23,9 @@ bool net_listen(net_sock s, int backlog);
 // Accepts one connection; the peer's address (network order) and port (host order).
 net_sock net_accept(net_sock s, uint32_t *peer_addr, uint16_t *peer_port);
 bool net_connect(net_sock s, uint32_t addr, uint16_t port); // blocking
+// The same within timeout_ms: fails with OS_E_TIMEOUT (ETIMEDOUT, WSAETIMEDOUT) when
+// the connection is not made by then. The socket stays blocking afterwards.
+bool net_connect_within(net_sock s, uint32_t addr, uint16_t port, int timeout_ms);
 bool net_local_name(net_sock s, uint32_t *addr, uint16_t *port);
 
 // Waits until the socket is readable or reports an exceptional condition.

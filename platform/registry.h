@@ -26,4 +26,16 @@ bool reg_query(reg_key *k, const char *name, reg_type *type, void *buf, uint32_t
 bool reg_set_dword(reg_key *k, const char *name, uint32_t value);
 bool reg_set_string(reg_key *k, const char *name, const char *value); // no line breaks
 bool reg_delete_value(reg_key *k, const char *name);
+
+// Several values set together, so that a failure leaves all of them as they were
+// (here one replace of the key's file; on Windows the values already written are
+// put back). At most REG_SET_MAX values; type REG_T_DWORD takes dword, REG_T_SZ text.
+enum { REG_SET_MAX = 8 };
+struct reg_value {
+    const char *name;
+    reg_type type;
+    uint32_t dword;
+    const char *text;
+};
+bool reg_set_values(reg_key *k, const reg_value *values, int count);
 void reg_close(reg_key *k);

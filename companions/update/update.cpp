@@ -89,10 +89,14 @@ static int run_auth(const option_text &login, const option_text &pass) {
         return SEV_E;
     }
 
+    deadline_stop(); // storing is never cut short
     reg_key key;
     if (!reg_open(QI_ACCOUNT_KEY, true, &key))
         return log_printf(UPDATE, SEV_F, "Registry key 'HKLM\\SOFTWARE\\Varnex' -> %d", os_error());
-    bool ok = reg_set_dword(&key, "UserName", uid) && reg_set_string(&key, "Password", stored);
+    // Both values or neither: a pair of two accounts would log in as neither.
+    const reg_value account_values[] = {{"UserName", REG_T_DWORD, uid, nullptr},
+                                        {"Password", REG_T_SZ, 0, stored}};
+    bool ok = reg_set_values(&key, account_values, 2);
     int err = os_error();
     reg_close(&key);
     if (!ok) return log_printf(UPDATE, SEV_F, "Storing the account failed, errno = %d", err);
@@ -152,5 +156,13 @@ int update_main(int argc, char **argv) {
         read_options_file(options_file, table);
     }
     parse_command_line(argc, argv, table);
-    return auth ? run_auth(login, pass) : run_check(source);
+    // A slow or silent server must not keep this program (and the tray that waits
+    // for it) running: the whole run has a fixed time limit.
+    if (!deadline_start(auth ? "The account check" : "The update check")) {
+        log_printf(UPDATE, SEV_E, "Starting the deadline's watch failed");
+        return UPDATE_CHECK_FAILED;
+    }
+    int status = auth ? run_auth(login, pass) : run_check(source);
+    deadline_stop();
+    return status;
 }

@@ -26,4 +26,12 @@ bool read_version_source(const char *source, char *out, size_t cap);
 // after a 200 status; false otherwise.
 bool version_from_http_answer(const char *answer, size_t len, char *out, size_t cap);
 
+// The run's overall deadline (update_deadline.h): started first, it ends the program
+// with exit code 2 and a line naming what (e.g. "The update check") when the run
+// outlasts it. deadline_stop ends the watch: from then on the run is not cut short,
+// so a run stops it before it stores anything.
+bool deadline_start(const char *what);
+void deadline_stop();
+int deadline_left_ms(); // time left until the deadline, 0 when it has passed
+
 int update_main(int argc, char **argv);

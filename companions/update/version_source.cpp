@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "companions/update/update.h"
+#include "companions/update/update_deadline.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "utils/log.h"
@@ -93,7 +94,7 @@ static bool read_http_source(const char *url, char *out, size_t cap) {
     }
     net_startup();
     net_sock s = net_tcp_socket();
-    if (s == NET_BAD_SOCK || !net_connect(s, addr, uint16_t(port))) {
+    if (s == NET_BAD_SOCK || !net_connect_within(s, addr, uint16_t(port), deadline_left_ms())) {
         log_printf(UPDATE, SEV_E, "connect(%s:%u) -> %d", host, port, net_error());
         if (s != NET_BAD_SOCK) net_close(s);
         return false;
@@ -105,8 +106,13 @@ static bool read_http_source(const char *url, char *out, size_t cap) {
     static char reply[HTTP_REPLY_MAX];
     size_t got = 0;
     bool ok = net_send_all(s, request, size_t(n)) == n;
+    bool late = false;
     while (ok && got < HTTP_REPLY_MAX) {
-        if (net_wait_readable(s, HTTP_WAIT_MS) != 1) {
+        // Each wait ends at the run's deadline at the latest, however the answer trickles.
+        int left = deadline_left_ms();
+        int w = net_wait_readable(s, left < HTTP_WAIT_MS ? left : HTTP_WAIT_MS);
+        if (w != 1) {
+            late = w == 0 && left < HTTP_WAIT_MS;
             ok = false;
             break;
         }
@@ -115,6 +121,11 @@ static bool read_http_source(const char *url, char *out, size_t cap) {
         got += size_t(r);
     }
     net_close(s);
+    if (late) {
+        log_printf(UPDATE, SEV_E, "No complete answer from '%s' within %d s (%u octets of answer)",
+                   url, UPDATE_DEADLINE_MS / 1000, unsigned(got));
+        return false;
+    }
     if (!ok || !version_from_http_answer(reply, got, out, cap)) {
         log_printf(UPDATE, SEV_E, "No version from '%s' (%u octets of answer)", url, unsigned(got));
         return false;

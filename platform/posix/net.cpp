@@ -118,6 +118,31 @@ bool net_connect(net_sock s, uint32_t addr, uint16_t port) {
     return true;
 }
 
+bool net_connect_within(net_sock s, uint32_t addr, uint16_t port, int timeout_ms) {
+    int flags = fcntl(int(s), F_GETFL);
+    if (flags < 0 || fcntl(int(s), F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    int err = 0;
+    if (connect(int(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        err = errno;
+        if (err == EINPROGRESS || err == EINTR) {
+            short rev = 0;
+            int r = poll_one(int(s), POLLOUT, timeout_ms, &rev);
+            socklen_t len = sizeof err;
+            if (r == 0)
+                err = ETIMEDOUT;
+            else if (r < 0 || getsockopt(int(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
+    }
+    fcntl(int(s), F_SETFL, flags);
+    errno = err;
+    return err == 0;
+}
+
 bool net_local_name(net_sock s, uint32_t *addr, uint16_t *port) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

@@ -219,8 +219,9 @@ static bool write_atomically(const char *path, const std::string &text) {
     return true;
 }
 
-// Rewrites the key's file with value v set (or, with remove, taken out), under the lock.
-static bool update_key(reg_key *k, const reg_line *v, bool remove, const char *name) {
+// Rewrites the key's file with the n values vs set (or, with remove, the one value
+// vs[0] taken out), under the lock, in one replace of the file.
+static bool update_key(reg_key *k, const reg_line *vs, int n, bool remove) {
     if (!k->writable) {
         errno = EACCES;
         return false;
@@ -241,7 +242,7 @@ static bool update_key(reg_key *k, const reg_line *v, bool remove, const char *n
     std::string old_text, text = "REGEDIT4\n\n[";
     text += k->key;
     text += "]\n";
-    bool found = false, existed = read_whole(k->path, &old_text);
+    bool existed = read_whole(k->path, &old_text);
     if (!existed && errno != ENOENT) {
         // Only a missing file starts a new key: an unreadable one keeps its values.
         int e = errno;
@@ -249,26 +250,31 @@ static bool update_key(reg_key *k, const reg_line *v, bool remove, const char *n
         errno = e;
         return false;
     }
+    bool found[REG_SET_MAX] = {};
     for_each_value(old_text, [&](const reg_line &line) {
-        if (strcasecmp(line.name.c_str(), name) == 0) {
-            if (!found && !remove) {
+        int i = 0;
+        while (i < n && strcasecmp(line.name.c_str(), vs[i].name.c_str()) != 0)
+            i++;
+        if (i == n) {
+            append_value(&text, line);
+        } else {
+            if (!found[i] && !remove) {
                 // The value keeps the spelling of its name.
-                reg_line kept = *v;
+                reg_line kept = vs[i];
                 kept.name = line.name;
                 append_value(&text, kept);
             }
-            found = true;
-        } else {
-            append_value(&text, line);
+            found[i] = true;
         }
         return true;
     });
     bool ok;
-    if (remove && !found) {
+    if (remove && !found[0]) {
         errno = ENOENT;
         ok = false;
     } else {
-        if (!found && !remove) append_value(&text, *v);
+        for (int i = 0; i < n && !remove; i++)
+            if (!found[i]) append_value(&text, vs[i]);
         ok = (existed && text == old_text) || write_atomically(k->path, text);
     }
     int e = errno;
@@ -344,7 +350,7 @@ bool reg_set_dword(reg_key *k, const char *name, uint32_t value) {
         return false;
     }
     reg_line v{name, REG_T_DWORD, value, ""};
-    return update_key(k, &v, false, name);
+    return update_key(k, &v, 1, false);
 }
 
 bool reg_set_string(reg_key *k, const char *name, const char *value) {
@@ -354,11 +360,31 @@ bool reg_set_string(reg_key *k, const char *name, const char *value) {
         return false;
     }
     reg_line v{name, REG_T_SZ, 0, value};
-    return update_key(k, &v, false, name);
+    return update_key(k, &v, 1, false);
 }
 
 bool reg_delete_value(reg_key *k, const char *name) {
-    return update_key(k, nullptr, true, name);
+    reg_line v{name, REG_T_NONE, 0, ""};
+    return update_key(k, &v, 1, true);
+}
+
+bool reg_set_values(reg_key *k, const reg_value *values, int count) {
+    if (count < 1 || count > REG_SET_MAX) {
+        errno = EINVAL;
+        return false;
+    }
+    reg_line lines[REG_SET_MAX];
+    for (int i = 0; i < count; i++) {
+        const reg_value &v = values[i];
+        bool text = v.type == REG_T_SZ;
+        if (!*v.name || strpbrk(v.name, "\r\n") || (text && strpbrk(v.text, "\r\n")) ||
+            (!text && v.type != REG_T_DWORD)) {
+            errno = EINVAL;
+            return false;
+        }
+        lines[i] = reg_line{v.name, v.type, text ? 0 : v.dword, text ? v.text : ""};
+    }
+    return update_key(k, lines, count, false);
 }
 
 void reg_close(reg_key *k) {

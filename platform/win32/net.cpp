@@ -114,6 +114,38 @@ int net_wait_writable(net_sock s, int timeout_ms) {
     return select_one(s, true, timeout_ms, nullptr);
 }
 
+bool net_connect_within(net_sock s, uint32_t addr, uint16_t port, int timeout_ms) {
+    u_long on = 1, off = 0;
+    if (ioctlsocket(SOCKET(s), FIONBIO, &on) != 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    int err = 0;
+    if (connect(SOCKET(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) {
+            // A failed connect shows in the exceptional set, with its error in SO_ERROR.
+            bool failed = false;
+            int r = select_one(s, true, timeout_ms, &failed);
+            int len = sizeof err;
+            if (r == 0)
+                err = WSAETIMEDOUT;
+            else if (r < 0)
+                err = WSAGetLastError();
+            else if (!failed)
+                err = 0;
+            else if (getsockopt(SOCKET(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err),
+                                &len) != 0 ||
+                     err == 0)
+                err = WSAECONNREFUSED;
+        }
+    }
+    ioctlsocket(SOCKET(s), FIONBIO, &off);
+    WSASetLastError(err);
+    return err == 0;
+}
+
 bool net_peer_gone(net_sock s, int *err) {
     *err = 0;
     bool exceptional = false;

@@ -118,6 +118,46 @@ bool reg_delete_value(reg_key *k, const char *name) {
     return rc == ERROR_SUCCESS || failed(rc);
 }
 
+bool reg_set_values(reg_key *k, const reg_value *values, int count) {
+    if (count < 1 || count > REG_SET_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    // What each value was, read before any is written, to put back when a later one
+    // cannot be written.
+    struct previous {
+        DWORD type, size;
+        bool existed;
+        BYTE data[1024];
+    } before[REG_SET_MAX];
+    for (int i = 0; i < count; i++) {
+        previous &p = before[i];
+        reg_type t = REG_T_NONE;
+        uint32_t size = sizeof p.data;
+        p.existed = reg_query(k, values[i].name, &t, p.data, &size);
+        if (!p.existed && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+        if (p.existed && t == REG_T_NONE) return failed(ERROR_UNSUPPORTED_TYPE);
+        p.type = t == REG_T_DWORD ? REG_DWORD : REG_SZ;
+        p.size = size;
+    }
+    for (int i = 0; i < count; i++) {
+        const reg_value &v = values[i];
+        if (v.type == REG_T_DWORD ? reg_set_dword(k, v.name, v.dword)
+                                  : reg_set_string(k, v.name, v.text))
+            continue;
+        DWORD e = GetLastError();
+        while (--i >= 0) {
+            if (before[i].existed)
+                set_value(k, values[i].name, before[i].type, before[i].data, before[i].size);
+            else
+                reg_delete_value(k, values[i].name);
+        }
+        SetLastError(e);
+        return false;
+    }
+    return true;
+}
+
 void reg_close(reg_key *k) {
     k->path[0] = 0;
     k->writable = false;
