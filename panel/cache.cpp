@@ -21,8 +21,7 @@ void clear_cache() {
     else
         snprintf(s_cache_dir, sizeof s_cache_dir, "vcache");
 
-    if (!dir_delete_matching(s_cache_dir, "*---*.*", log_delete_failure) &&
-        os_error_kind_of(os_error()) != OS_E_NOT_FOUND)
+    if (!dir_delete_matching(s_cache_dir, "*---*.*", log_delete_failure))
         log_printf(UTILS_TAG, SEV_E, "FindFirstFile('%s') failure : %d", s_cache_dir, os_error());
     show_balloon("Cache has been cleared");
 }

@@ -73,7 +73,7 @@ inline const char *dir_private_reason(int result) {
 // fails), the folder is opened once and every delete is made relative to it, and a
 // link inside is deleted as a link. Files in use and subfolders stay silently;
 // on_failure gets the name and native error of any other file that could not be
-// deleted. False when the folder cannot be opened (OS_E_NOT_FOUND when missing).
+// deleted. False when the folder cannot be opened (a link included).
 bool dir_delete_matching(const char *dir, const char *pattern,
                          void (*on_failure)(const char *name, int native));
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -117,6 +119,45 @@ TEST(MarshalStartup, CacheDirectoryFromRegistryOptionOrTemp) {
     EXPECT_EQ(code, 4);
     EXPECT_EQ(w.count("%MRSHL-F: Creation dir '" + bad + "' failure : "), 1) << w.log();
     EXPECT_EQ(w.count("Failed to start KVT-Fetcher"), 0);
+}
+
+// A cache folder another user could have made or can fill (writable by others, or a
+// link to elsewhere) is refused at start-up by the supervisor and by the fetcher; a
+// new one is made private.
+TEST(MarshalStartup, UnsafeCacheFolderIsRefused) {
+    marshal_world w;
+    const std::string shared = w.world.path("shared"), link = w.world.path("link");
+    ASSERT_TRUE(make_dirs(shared));
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    ASSERT_EQ(symlink(w.world.temp_dir().c_str(), link.c_str()), 0);
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {shared, "can be written by other users"}, {link, "is a link or not a folder"}};
+    for (const auto &b : bad) {
+        EXPECT_FALSE(w.start({"-dir=" + b.first}, "refused.log"));
+        int code = -1;
+        ASSERT_TRUE(w.sup->wait_exit(10000, &code));
+        EXPECT_EQ(code, 4);
+        EXPECT_EQ(w.count("%MRSHL-F: Cache folder '" + b.first + "' " + b.second +
+                          ": the cache must be a real folder of this user that no other user "
+                          "can write\n"),
+                  1)
+            << w.log();
+        EXPECT_EQ(w.count("KVT-Fetcher was started"), 0) << w.log();
+    }
+    child_run f;
+    ASSERT_TRUE(f.start(w.world, bin_path("KVT-Fetcher"), {"-dir=" + shared}, "fetcher.log"));
+    int code = -1;
+    ASSERT_TRUE(f.wait_exit(10000, &code)) << f.log();
+    EXPECT_EQ(code, 4);
+    EXPECT_NE(f.log().find("Cache folder '" + shared + "' can be written by other users"),
+              std::string::npos)
+        << f.log();
+
+    const std::string fresh = w.world.path("fresh");
+    ASSERT_TRUE(w.start({"-dir=" + fresh})) << w.log();
+    struct stat st;
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 // A port beyond 16 bits or below 1 would listen on another port (82225 on 16689):

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <unistd.h>
 
 #include "companions/fetcher/fetcher.h"
 #include "marshal/marshal.h"
@@ -236,4 +237,50 @@ TEST(MarshalFetcher, LoopedSignalIsOneContinuousStream) {
                                    "stream=duration -of csv=p=0 '" +
                                    path + "'");
     EXPECT_NEAR(atof(seconds.c_str()), 75.0, 1.0) << seconds;
+}
+
+// Links planted in the cache under the names the fetcher writes next (this minute's
+// chunks, the next one, a movie's) are not followed: the files they point to stay
+// as they were.
+TEST(MarshalFetcher, LinksInTheCacheAreNotFollowed) {
+    test_world world;
+    const std::string dir = world.path("cache"), victim = world.path("victim.txt");
+    ASSERT_TRUE(write_text_file(victim, "mine"));
+    const std::vector<std::string> args{"-dir=" + dir, "-peer_id=1FFKVT$", "-chunk_ms=60000",
+                                        "-movie=77:" + bin_path("test-channel.ts")};
+    child_record live = message(3, 1), movie = message(77, 1);
+    msg_pipe pipe;
+    std::map<int, std::string> files;
+    { // A first run names this minute's chunks.
+        ASSERT_TRUE(msgpipe_create("dwnldr-pipe", &pipe));
+        child_run f;
+        ASSERT_TRUE(f.start(world, bin_path("KVT-Fetcher"), args, "probe.log"));
+        ASSERT_TRUE(msgpipe_wait_client(&pipe, 10000)) << f.log();
+        ASSERT_EQ(msgpipe_write(&pipe, &live, sizeof live), long(sizeof live));
+        for (int64_t end = test_now_ms() + 5000;
+             (files = chunk_files(dir, 3)).size() < 2 && test_now_ms() < end;)
+            os_sleep_ms(20);
+        ASSERT_EQ(files.size(), 2u) << f.log();
+        f.kill_now();
+        msgpipe_close(&pipe);
+    }
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(make_dirs(dir));
+    const int n = files.rbegin()->first;
+    for (int i = n - 1; i <= n + 1; i++)
+        ASSERT_EQ(symlink(victim.c_str(), (dir + "/3---" + std::to_string(i) + ".dat").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/77.ts").c_str()), 0);
+
+    ASSERT_TRUE(msgpipe_create("dwnldr-pipe", &pipe));
+    child_run f;
+    ASSERT_TRUE(f.start(world, bin_path("KVT-Fetcher"), args, "fetcher.log"));
+    ASSERT_TRUE(msgpipe_wait_client(&pipe, 10000)) << f.log();
+    ASSERT_EQ(msgpipe_write(&pipe, &live, sizeof live), long(sizeof live));
+    ASSERT_EQ(msgpipe_write(&pipe, &movie, sizeof movie), long(sizeof movie));
+    EXPECT_TRUE(f.wait_for_log("CID=3 : open '", 10000)) << f.log();
+    EXPECT_TRUE(f.wait_for_log("CID=77 : open '", 10000)) << f.log();
+    f.kill_now();
+    msgpipe_close(&pipe);
+    EXPECT_EQ(read_text_file(victim), "mine");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/77.ts"));
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -138,6 +139,62 @@ TEST(Keeper, RestartsAKilledSupervisorAndStopLeavesNothingBehind) {
     EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND);
 }
 
+// The supervisor's standard output: where its descriptor 1 leads.
+std::string stdout_of(int pid) {
+    char target[4096];
+    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), target,
+                         sizeof target - 1);
+    return n > 0 ? std::string(target, size_t(n)) : "";
+}
+
+// The supervisor under a keeper, once it listens on port; 0 when it does not.
+int listening_marshal(const std::string &bin, uint16_t port) {
+    for (int64_t end = test_now_ms() + 30000; test_now_ms() < end; os_sleep_ms(100)) {
+        int s = tcp_connect_loopback(port);
+        if (s < 0) continue;
+        close(s);
+        for (int pid : processes_in(bin))
+            if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe") ==
+                bin + "/KVT-Marshal")
+                return pid;
+    }
+    return 0;
+}
+
+// A log file that cannot be opened leaves the keeper's standard output, and the
+// supervisor's, where they were; a keeper started without standard output gives
+// the supervisor /dev/null, never a file the supervisor opens itself.
+TEST(Keeper, StandardOutputSurvivesABadLogAndAClosedDescriptor) {
+    test_world w;
+    std::string bin = install_programs(w, {"KVT-Keeper", "KVT-Marshal", "KVT-Fetcher"});
+    uint16_t port = free_tcp_port();
+    const std::string args = "-marshal_args=-port=" + std::to_string(port) + " -host=127.0.0.1:1";
+    {
+        child_run k;
+        ASSERT_TRUE(k.start(w, bin + "/KVT-Keeper", {args, "-log=/nonexistent/dir/k.log"}, "out.log"));
+        int marshal = listening_marshal(bin, port);
+        ASSERT_GT(marshal, 0) << k.log();
+        EXPECT_TRUE(k.wait_for_log("Cannot open the log file '/nonexistent/dir/k.log', errno = 2: "
+                                   "logging to standard output instead",
+                                   5000))
+            << k.log();
+        EXPECT_TRUE(k.wait_for_log("KVT-Keeper started", 5000)) << k.log();
+        EXPECT_EQ(stdout_of(marshal), k.log_path);
+        ASSERT_TRUE(k.signal(SIGTERM));
+        ASSERT_TRUE(k.wait_exit(15000)) << k.log();
+    }
+    for (int64_t end = test_now_ms() + 15000; !processes_in(bin).empty() && test_now_ms() < end;)
+        os_sleep_ms(50);
+    child_run k;
+    ASSERT_TRUE(k.start(w, "/bin/sh", {"-c", "exec \"$0\" \"$@\" >&-", bin + "/KVT-Keeper", args},
+                        "closed.log"));
+    int marshal = listening_marshal(bin, port);
+    ASSERT_GT(marshal, 0) << k.log();
+    EXPECT_EQ(stdout_of(marshal), "/dev/null");
+    ASSERT_TRUE(k.signal(SIGTERM));
+    ASSERT_TRUE(k.wait_exit(15000)) << k.log();
+}
+
 std::string registry_text(const test_world &w) {
     return read_text_file(w.registry_dir() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg");
 }
@@ -229,6 +286,44 @@ TEST(Update, CheckAgainstAFileAndAnHttpSource) {
     EXPECT_EQ(run("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/latest.txt"), 1);
     server.join();
     close(ls);
+}
+
+// A server that sends its answer one octet every 3 s: the update check ends at its
+// overall deadline with exit code 2 all the same.
+TEST(Update, CheckEndsAtItsDeadlineAgainstADribblingServer) {
+    test_world w;
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(ls, 1), 0);
+    socklen_t len = sizeof a;
+    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len);
+    std::thread server([ls] {
+        int c = accept(ls, nullptr, nullptr);
+        const char answer[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"
+                              "X-Padding: ..................................\r\n\r\n2.0\n";
+        char buf[1024];
+        // One octet, then 3 s of quiet unless the client leaves; at most 90 s.
+        for (size_t i = 0; i < 30 && c >= 0; i++) {
+            if (send(c, answer + i, 1, MSG_NOSIGNAL) != 1) break;
+            pollfd p{c, POLLIN, 0};
+            if (poll(&p, 1, 3000) > 0 && read(c, buf, sizeof buf) <= 0) break;
+        }
+        if (c >= 0) close(c);
+    });
+    child_run c;
+    ASSERT_TRUE(c.start(w, bin_path("varnex-update"),
+                        {"-source=http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/v"}));
+    int code = -1;
+    bool ended = c.wait_exit(60000, &code);
+    if (!ended) c.kill_now();
+    server.join();
+    close(ls);
+    ASSERT_TRUE(ended) << c.log();
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(c.log().find("within 30 s"), std::string::npos) << c.log();
 }
 
 } // namespace

@@ -318,6 +318,22 @@ TEST_F(panel_test, ClearCacheSkipsFilesInUse) {
     EXPECT_EQ(g_balloons.back(), "Cache has been cleared");
 }
 
+// A cache folder that is a link to another folder is not entered: nothing there is
+// deleted, and the balloon still comes.
+TEST_F(panel_test, ClearCacheNeverLeavesItsFolder) {
+    const std::string outside = world.path("outside");
+    ASSERT_TRUE(make_dirs(outside));
+    ASSERT_TRUE(write_text_file(outside + "/7---1.dat", "theirs"));
+    ASSERT_EQ(symlink(outside.c_str(), (world.temp_dir() + "/vcache").c_str()), 0);
+    stdout_capture out;
+    clear_cache();
+    EXPECT_EQ(read_text_file(outside + "/7---1.dat"), "theirs");
+    EXPECT_NE(out.text().find("FindFirstFile('" + world.temp_dir() + "/vcache') failure : "),
+              std::string::npos)
+        << out.text();
+    EXPECT_EQ(g_balloons.back(), "Cache has been cleared");
+}
+
 // Waits until the listener has posted n times.
 bool wait_posts(int n, int ms) {
     for (int64_t end = test_now_ms() + ms; test_now_ms() < end;) {
