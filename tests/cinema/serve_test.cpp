@@ -3,6 +3,8 @@
 // raw socket. Every answer is compared with the file's bytes and the exact header.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <regex>
 #include <sys/socket.h>
 #include <thread>
@@ -335,7 +337,7 @@ TEST_F(CinemaServe, UsageAndStartFailures) {
                            "temp files\n\t\t-trace\t\t- additional tracing\nexample:\t"
                            "-dir=C:\\temp -trace=1\n\n");
 
-    // A name that matches but cannot be opened (a link to nothing).
+    // A name that matches but cannot be opened (a link: never followed in the cache).
     ASSERT_EQ(symlink(world.path("nowhere").c_str(), (cache + "/7012.avi").c_str()), 0);
     child_run noopen;
     ASSERT_TRUE(noopen.start(world, bin_path("KVT-Cinema"),
@@ -344,7 +346,7 @@ TEST_F(CinemaServe, UsageAndStartFailures) {
     EXPECT_EQ(code, 4);
     std::string pre = "[" + started(noopen.log(), "7012").pid + "/7012] : ";
     EXPECT_TRUE(has_message(noopen.log(), "%CINEMA-F:" + pre + "Opening archive '" + cache +
-                                              "/7012.avi' failure : 2"))
+                                              "/7012.avi' failure : " + std::to_string(ELOOP)))
         << noopen.log();
 
     // A cache folder that does not exist: the search fails other than by finding nothing.

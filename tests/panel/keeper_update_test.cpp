@@ -142,8 +142,8 @@ TEST(Keeper, RestartsAKilledSupervisorAndStopLeavesNothingBehind) {
 // The supervisor's standard output: where its descriptor 1 leads.
 std::string stdout_of(int pid) {
     char target[4096];
-    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), target,
-                         sizeof target - 1);
+    ssize_t n =
+        readlink(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), target, sizeof target - 1);
     return n > 0 ? std::string(target, size_t(n)) : "";
 }
 
@@ -171,7 +171,8 @@ TEST(Keeper, StandardOutputSurvivesABadLogAndAClosedDescriptor) {
     const std::string args = "-marshal_args=-port=" + std::to_string(port) + " -host=127.0.0.1:1";
     {
         child_run k;
-        ASSERT_TRUE(k.start(w, bin + "/KVT-Keeper", {args, "-log=/nonexistent/dir/k.log"}, "out.log"));
+        ASSERT_TRUE(
+            k.start(w, bin + "/KVT-Keeper", {args, "-log=/nonexistent/dir/k.log"}, "out.log"));
         int marshal = listening_marshal(bin, port);
         ASSERT_GT(marshal, 0) << k.log();
         EXPECT_TRUE(k.wait_for_log("Cannot open the log file '/nonexistent/dir/k.log', errno = 2: "
