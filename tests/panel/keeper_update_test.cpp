@@ -153,8 +153,9 @@ int listening_marshal(const std::string &bin, uint16_t port) {
         int s = tcp_connect_loopback(port);
         if (s < 0) continue;
         close(s);
+        std::error_code gone; // a process may end while it is looked at
         for (int pid : processes_in(bin))
-            if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe") ==
+            if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", gone) ==
                 bin + "/KVT-Marshal")
                 return pid;
     }
