@@ -282,7 +282,7 @@ TEST(PanelDesktop, TrayMenuDialogsNotificationsAndService) {
     // characters arrives cut to whole characters (254 octets).
     EXPECT_TRUE(d.sent("Varnex SwarmNode is Up &amp; Running"));
     std::string accented;
-    for (int i = 0; i < 300; i++)
+    while (accented.size() < 600)
         accented += "\u00E9";
     for (const std::string &text : {std::string("<b>CID=7</b> & more"), accented}) {
         msg_pipe p;

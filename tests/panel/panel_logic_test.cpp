@@ -328,16 +328,11 @@ bool wait_posts(int n, int ms) {
     return g_posts >= n;
 }
 
-// A client of the tray pipe, retried while the instance is busy.
-bool open_tray(msg_pipe *p) {
-    for (int i = 0; i < 500; i++, os_sleep_ms(10))
-        if (msgpipe_open(PANEL_TRAY_PIPE, p)) return true;
-    return false;
-}
-
 bool send_to_tray(const std::string &text, int delay_ms = 0) {
     msg_pipe p;
-    if (!open_tray(&p)) return false;
+    for (int i = 0; i < 500 && !msgpipe_open(PANEL_TRAY_PIPE, &p); i++)
+        os_sleep_ms(10);
+    if (p.conn < 0) return false;
     if (delay_ms) os_sleep_ms(unsigned(delay_ms));
     bool ok = msgpipe_write(&p, text.c_str(), text.size() + 1) == long(text.size() + 1);
     msgpipe_close(&p);
@@ -360,8 +355,8 @@ TEST_F(panel_test, PipeMessagesBecomeBalloonsCutTo255) {
     ASSERT_EQ(panel_start_listener(), -1);
     const std::string up = "Varnex SwarmNode is Up & Running";
     std::string longer;
-    for (int i = 0; i < 300; i++)
-        longer += "\u00E9"; // two octets each
+    while (longer.size() < 600)
+        longer += "\u00E9"; // 300 characters of two octets
     ASSERT_TRUE(send_to_tray(up));
     ASSERT_TRUE(wait_posts(1, 10000));
     panel_on_pipe_data();
@@ -378,7 +373,7 @@ TEST_F(panel_test, PipeMessagesBecomeBalloonsCutTo255) {
     // dropped: the texts after them are still shown.
     for (bool stays : {false, true}) {
         msg_pipe silent;
-        ASSERT_TRUE(open_tray(&silent));
+        ASSERT_TRUE(msgpipe_open(PANEL_TRAY_PIPE, &silent));
         for (int i = 0; i < 500 && silent.pending_admission; i++, os_sleep_ms(10))
             EXPECT_EQ(msgpipe_peek(&silent), 0); // until the tray has taken it in
         if (!stays) msgpipe_close(&silent);
