@@ -3,7 +3,7 @@
 // Each .cpp file of this folder owns one concern:
 //   startup.cpp   the start-up guard, update_program_path, panel_exit
 //   commands.cpp  the menu per state and the command table with its balloon texts
-//   balloon.cpp   the balloon record and show_balloon
+//   balloon.cpp   the balloon record, show_balloon and the text it may show
 //   pipe.cpp      the tray-pipe listener thread and the read on the window thread
 //   service.cpp   the service probe, start/stop/restart_service, the trace switch
 //   cache.cpp     clear_cache
@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/msgpipe.h"
@@ -53,8 +54,9 @@ enum {
     BALLOON_TIMEOUT_MS = 3500,
     PIPE_MESSAGE_MAX = 1024,
     PIPE_LISTENER_PAUSE_MS = 300,
-    DIALOG_TEXT_MAX = 127, // characters taken from a dialog field
-    PASSWORD_SHOWN = 8,    // characters of the stored password the account dialog shows
+    PIPE_SILENT_CLIENT_MS = 3000, // a client connected this long without a text is dropped
+    DIALOG_TEXT_MAX = 127,        // characters taken from a dialog field
+    PASSWORD_SHOWN = 8,           // characters of the stored password the account dialog shows
     MENU_ITEMS_MAX = 16,
 };
 
@@ -134,13 +136,15 @@ int panel_build_menu(bool service_running, bool trace_on, panel_menu_item out[ME
 bool panel_command(uint32_t id);
 
 // balloon.cpp
+// Shows the text (made fit by balloon_text_of) as the balloon.
 void show_balloon(const char *text);
+// The text that a balloon shows of len octets: up to the first zero, ill-formed
+// UTF-8 replaced by U+FFFD, cut to whole characters of at most 255 octets.
+void balloon_text_of(const char *data, size_t len, char out[BALLOON_TEXT_SIZE]);
 
 // pipe.cpp
 void pipe_listener();      // the listener thread's body; returns when the pipe cannot be made
 void panel_on_pipe_data(); // on the window thread after post_pipe_data
-// The text of a pipe message as the balloon shows it: up to its zero, cut to 255.
-void pipe_message_to_balloon(const char *data, long len, char out[BALLOON_TEXT_SIZE]);
 
 // service.cpp
 bool service_is_running(); // the probe made at each right click

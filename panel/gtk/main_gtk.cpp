@@ -27,16 +27,30 @@ struct gtk_face_state {
 };
 gtk_face_state g_face;
 
+// True when the notification server reads markup in a body: a plain text must then
+// be escaped, else "&" or "<b>" (a channel name comes from the QI server) is read as
+// markup; a server without markup shows the body as it is.
+bool server_reads_markup() {
+    GList *caps = notify_get_server_caps();
+    bool markup = g_list_find_custom(caps, "body-markup",
+                                     reinterpret_cast<GCompareFunc>(g_strcmp0)) != nullptr;
+    g_list_free_full(caps, g_free);
+    return markup;
+}
+
 void show_balloon_gtk(const panel_icon_record *icon) {
     if (!notify_is_initted()) return;
+    // The text is valid UTF-8 already (show_balloon made it so), as GLib requires.
+    gchar *body = server_reads_markup() ? g_markup_escape_text(icon->balloon_text, -1)
+                                        : g_strdup(icon->balloon_text);
     // One notification, updated in place: a new balloon replaces the shown one. The
     // title stays empty, which notify_notification_update would refuse.
     if (!g_face.balloon)
-        g_face.balloon =
-            notify_notification_new(icon->balloon_title, icon->balloon_text, g_face.icon_path);
+        g_face.balloon = notify_notification_new(icon->balloon_title, body, g_face.icon_path);
     else
-        g_object_set(G_OBJECT(g_face.balloon), "summary", icon->balloon_title, "body",
-                     icon->balloon_text, "icon-name", g_face.icon_path, nullptr);
+        g_object_set(G_OBJECT(g_face.balloon), "summary", icon->balloon_title, "body", body,
+                     "icon-name", g_face.icon_path, nullptr);
+    g_free(body);
     notify_notification_set_timeout(g_face.balloon, int(icon->balloon_timeout_ms));
     GError *error = nullptr;
     if (!notify_notification_show(g_face.balloon, &error)) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include <windows.h>
 
@@ -48,7 +49,24 @@ void show_balloon_win32(const panel_icon_record *record) {
     icon.dwInfoFlags = record->balloon_info_flags;
     // The text goes to the log too, so what a user was shown can be told afterwards.
     log_printf(UTILS_TAG, SEV_I, "Balloon: %s", icon.szInfo);
-    if (!Shell_NotifyIconA(NIM_MODIFY, &icon))
+    // The balloon text is UTF-8 (whole characters, at most 255 octets): the shell gets
+    // it as UTF-16, which holds it whole (never more units than octets), whatever the
+    // ANSI code page. The rest of the record is the one the icon was added with.
+    NOTIFYICONDATAW wide{};
+    wide.cbSize = NOTIFYICONDATAW_V3_SIZE;
+    wide.hWnd = icon.hWnd;
+    wide.uID = icon.uID;
+    wide.uFlags = icon.uFlags;
+    wide.uCallbackMessage = icon.uCallbackMessage;
+    wide.hIcon = icon.hIcon;
+    MultiByteToWideChar(CP_ACP, 0, icon.szTip, -1, wide.szTip, int(std::size(wide.szTip)));
+    MultiByteToWideChar(CP_UTF8, 0, record->balloon_text, -1, wide.szInfo,
+                        int(std::size(wide.szInfo)));
+    MultiByteToWideChar(CP_UTF8, 0, record->balloon_title, -1, wide.szInfoTitle,
+                        int(std::size(wide.szInfoTitle)));
+    wide.uTimeout = icon.uTimeout;
+    wide.dwInfoFlags = icon.dwInfoFlags;
+    if (!Shell_NotifyIconW(NIM_MODIFY, &wide))
         log_printf(UTILS_TAG, SEV_E, "Shell_NotifyIcon(NIM_MODIFY) -> %lu", GetLastError());
 }
 

@@ -3,6 +3,9 @@
 //
 // The server holds an exclusive file lock on "pipe/.NAME.lock" for its life, so a
 // second server is refused and a socket file left by a dead server is replaced.
+// The lock is an open-file-description lock: a client asks whether it is held
+// (F_OFD_GETLK) without taking a lock itself, so a server starting in that moment
+// never meets the client's probe and fails.
 // The listening socket (backlog 0) exists only while the server waits for a
 // client: after the accept it is closed, so further clients meet no listener and
 // are told "busy"; msgpipe_disconnect opens it again (bound under a temporary name
@@ -21,7 +24,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -41,6 +43,15 @@ static bool lock_path(const char *name, char *out, size_t cap) {
         return false;
     }
     return posix_runtime_path("pipe", hidden, out, cap);
+}
+
+// A lock record for the whole lock file.
+static struct flock whole_file(short type) {
+    struct flock l;
+    memset(&l, 0, sizeof l);
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    return l;
 }
 
 static bool fill_address(const char *path, sockaddr_un *sa) {
@@ -88,8 +99,9 @@ bool msgpipe_create(const char *name, msg_pipe *out) {
         return false;
     int owner = open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (owner < 0) return false;
-    if (flock(owner, LOCK_EX | LOCK_NB) != 0) {
-        int e = errno == EWOULDBLOCK ? EEXIST : errno;
+    struct flock whole = whole_file(F_WRLCK);
+    if (fcntl(owner, F_OFD_SETLK, &whole) != 0) {
+        int e = errno == EAGAIN || errno == EACCES ? EEXIST : errno;
         close(owner);
         errno = e;
         return false;
@@ -181,7 +193,8 @@ static bool server_alive(const char *name) {
     if (!lock_path(name, lock, sizeof lock)) return false;
     int fd = open(lock, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    struct flock probe = whole_file(F_WRLCK); // asks only: what would conflict with it
+    bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
     close(fd);
     return held;
 }

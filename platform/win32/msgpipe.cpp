@@ -74,14 +74,30 @@ bool msgpipe_wait_client(msg_pipe *p, int timeout_ms) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!ov.hEvent) return false;
-    bool ok = ConnectNamedPipe(h, &ov) != 0;
-    if (!ok) {
+    DWORD start = GetTickCount();
+    bool ok;
+    for (;;) {
+        ResetEvent(ov.hEvent);
+        ok = ConnectNamedPipe(h, &ov) != 0;
+        if (ok) break;
         DWORD e = GetLastError();
         DWORD done = 0;
-        if (e == ERROR_PIPE_CONNECTED) // the client came before the wait
+        if (e == ERROR_PIPE_CONNECTED) { // the client came before the wait
             ok = true;
-        else if (e == ERROR_IO_PENDING)
+            break;
+        }
+        if (e == ERROR_IO_PENDING) {
             ok = finish_io(h, &ov, timeout_ms, &done);
+            break;
+        }
+        if (e != ERROR_NO_DATA) break;
+        // A client came before the wait and has already gone: the instance is free
+        // only after a disconnect. Then wait for the next client.
+        DisconnectNamedPipe(h);
+        if (timeout_ms >= 0 && GetTickCount() - start >= DWORD(timeout_ms)) {
+            SetLastError(WAIT_TIMEOUT);
+            break;
+        }
     }
     DWORD e = GetLastError();
     CloseHandle(ov.hEvent);
@@ -107,9 +123,12 @@ bool msgpipe_open(const char *name, msg_pipe *out) {
     static const DWORD access[] = {GENERIC_READ | GENERIC_WRITE,
                                    GENERIC_WRITE | FILE_READ_ATTRIBUTES,
                                    GENERIC_READ | FILE_WRITE_ATTRIBUTES};
+    // Identification only: whoever holds the pipe name (another account may have made
+    // it first) can learn who connects but never act as this process's account.
+    const DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (DWORD want : access) {
-        h = CreateFileA(path, want, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        h = CreateFileA(path, want, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
     }
     if (h == INVALID_HANDLE_VALUE) return false;

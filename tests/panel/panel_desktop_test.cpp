@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/msgpipe.h"
 #include "platform/os.h"
 #include "platform/registry.h"
 #include "tests/qi/qi_server_run.h"
@@ -200,19 +201,29 @@ TEST(PanelDesktop, TrayMenuDialogsNotificationsAndService) {
     setenv("XDG_RUNTIME_DIR", d.w.path("xdg").c_str(), 1);
 
     // The desktop.
-    ASSERT_TRUE(
-        d.xvfb.start(d.w, "/bin/sh",
-                     {"-c", "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>'" +
-                                d.w.path("display") + "'"},
-                     "xvfb.log"));
+    // -noreset: the server stays as it is when its last client leaves (the probe below,
+    // a tray host started again), instead of resetting while the next one connects.
+    ASSERT_TRUE(d.xvfb.start(
+        d.w, "/bin/sh",
+        {"-c", "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>'" +
+                   d.w.path("display") + "'"},
+        "xvfb.log"));
     ASSERT_TRUE(wait_until([&] { return !read_text_file(d.w.path("display")).empty(); }, 15000));
     std::string display = ":" + read_text_file(d.w.path("display"));
     display.erase(display.find_last_not_of("\n ") + 1);
     setenv("DISPLAY", display.c_str(), 1);
+    // On a loaded machine the display may take a while to take clients.
+    ASSERT_TRUE(wait_until([&] { return sh("xdpyinfo >/dev/null && echo up") == "up\n"; }, 30000))
+        << "display " << display << "; Xvfb: " << d.xvfb.log();
     ASSERT_TRUE(d.bus_monitor.start(
         d.w, "/usr/bin/dbus-monitor",
         {"--session", "interface='org.freedesktop.Notifications',member='Notify'"}, "notify.log"));
-    ASSERT_TRUE(d.dunst.start(d.w, "/usr/bin/dunst", {"-config", "/dev/null"}, "dunst.log"));
+    // dunst reads markup in a body, as the common desktops' notification servers do.
+    ASSERT_TRUE(write_text_file(d.w.path("dunstrc"), "[global]\n    markup = full\n"));
+    auto start_dunst = [&](const char *log) {
+        return d.dunst.start(d.w, "/usr/bin/dunst", {"-config", d.w.path("dunstrc")}, log);
+    };
+    ASSERT_TRUE(start_dunst("dunst.log"));
     // The tray host; started once more if its window does not come (seen once, with
     // nothing in its log).
     auto start_trayer = [&](const char *log) {
@@ -232,9 +243,14 @@ TEST(PanelDesktop, TrayMenuDialogsNotificationsAndService) {
     ASSERT_TRUE(wait_until(trayer_up, 10000))
         << "display " << display << "; trayer: " << d.trayer.log() << "; Xvfb: " << d.xvfb.log();
     // dunst owns the notification service once it answers (else the bus would try to
-    // start another one without a display).
-    ASSERT_TRUE(wait_until([&] { return sh("dunstctl is-paused") == "false\n"; }, 15000))
-        << d.dunst.log();
+    // start another one without a display); started once more if it does not.
+    auto dunst_up = [&] { return sh("dunstctl is-paused") == "false\n"; };
+    if (!wait_until(dunst_up, 15000)) {
+        std::printf("dunst did not come up (log: %s); starting it again\n", d.dunst.log().c_str());
+        d.dunst.kill_now();
+        ASSERT_TRUE(start_dunst("dunst-2.log"));
+    }
+    ASSERT_TRUE(wait_until(dunst_up, 15000)) << d.dunst.log();
 
     // In sanitizer builds: fontconfig's lifetime caches are not the panel's leaks.
     setenv("LSAN_OPTIONS", "suppressions=" VARNEX_PANEL_LSAN_SUPP, 1);
@@ -256,12 +272,30 @@ TEST(PanelDesktop, TrayMenuDialogsNotificationsAndService) {
     ASSERT_TRUE(d.wait_restarts(1)) << d.keeper() << d.panel_log();
     EXPECT_TRUE(wait_until(
         [&] {
-            return d.notifications().find("Varnex SwarmNode is Up & Running") != std::string::npos;
+            return d.notifications().find("Varnex SwarmNode is Up &amp; Running") !=
+                   std::string::npos;
         },
         15000))
         << d.notifications() << d.panel_log();
     EXPECT_TRUE(d.sent("Starting Varnex Swarm Node ...")) << d.panel_log() << d.dunst.log();
-    EXPECT_TRUE(d.sent("Varnex SwarmNode is Up & Running"));
+    // The texts reach dunst escaped, as plain text; a long text of two-octet
+    // characters arrives cut to whole characters (254 octets).
+    EXPECT_TRUE(d.sent("Varnex SwarmNode is Up &amp; Running"));
+    std::string accented;
+    while (accented.size() < 600)
+        accented += "\u00E9";
+    for (const std::string &text : {std::string("<b>CID=7</b> & more"), accented}) {
+        msg_pipe p;
+        long sent = -1;
+        for (int i = 0; i < 100 && sent < 0; i++, os_sleep_ms(50))
+            if (msgpipe_open("tray-pipe", &p)) {
+                sent = msgpipe_write(&p, text.c_str(), text.size() + 1);
+                msgpipe_close(&p);
+            }
+        EXPECT_EQ(sent, long(text.size() + 1)) << os_error();
+    }
+    EXPECT_TRUE(d.sent("&lt;b&gt;CID=7&lt;/b&gt; &amp; more")) << d.panel_log();
+    EXPECT_TRUE(d.sent(accented.substr(0, 254))) << d.panel_log();
     d.shot("02b-notification");
 
     ASSERT_TRUE(d.open_menu());

@@ -1,6 +1,7 @@
 // The tray program's logic in-process, through a face that records what the user
 // would see: the menu per state, the command table's balloons, the dialogs' rules,
-// clear_cache with files in use, and the tray pipe cut to the balloon size.
+// clear_cache with files in use, and the tray pipe: texts made fit for a balloon,
+// silent clients dropped.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -356,14 +357,22 @@ bool send_to_tray(const std::string &text, int delay_ms = 0) {
 
 TEST_F(panel_test, PipeMessagesBecomeBalloonsCutTo255) {
     char out[BALLOON_TEXT_SIZE];
-    pipe_message_to_balloon("abc\0def", 7, out);
+    balloon_text_of("abc\0def", 7, out);
     EXPECT_STREQ(out, "abc");
-    pipe_message_to_balloon("xyz", 3, out); // no terminator within the octets read
+    balloon_text_of("xyz", 3, out); // no terminator within the octets read
     EXPECT_STREQ(out, "xyz");
+    // Ill-formed UTF-8 (a lone continuation, an overlong form, a cut sequence) is replaced.
+    balloon_text_of("a\x80"
+                    "b\xC0\xAF"
+                    "c\xE2\x82",
+                    8, out);
+    EXPECT_STREQ(out, "a\uFFFDb\uFFFD\uFFFDc\uFFFD");
 
     ASSERT_EQ(panel_start_listener(), -1);
     const std::string up = "Varnex SwarmNode is Up & Running";
-    const std::string longer(600, 'L');
+    std::string longer;
+    while (longer.size() < 600)
+        longer += "\u00E9"; // 300 characters of two octets
     ASSERT_TRUE(send_to_tray(up));
     ASSERT_TRUE(wait_posts(1, 10000));
     panel_on_pipe_data();
@@ -376,10 +385,25 @@ TEST_F(panel_test, PipeMessagesBecomeBalloonsCutTo255) {
     ASSERT_TRUE(send_to_tray("late", 500));
     ASSERT_TRUE(wait_posts(3, 10000));
     panel_on_pipe_data();
-    ASSERT_EQ(g_balloons.size(), 3u);
+    // A client that leaves without a text, and one that stays without writing, are
+    // dropped: the texts after them are still shown.
+    for (bool stays : {false, true}) {
+        msg_pipe silent;
+        ASSERT_TRUE(msgpipe_open(PANEL_TRAY_PIPE, &silent));
+        for (int i = 0; i < 500 && silent.pending_admission; i++, os_sleep_ms(10))
+            EXPECT_EQ(msgpipe_peek(&silent), 0); // until the tray has taken it in
+        if (!stays) msgpipe_close(&silent);
+        EXPECT_TRUE(send_to_tray(stays ? "after a mute client" : "after a silent client"));
+        msgpipe_close(&silent);
+        ASSERT_TRUE(wait_posts(stays ? 5 : 4, 10000));
+        panel_on_pipe_data();
+    }
+    ASSERT_EQ(g_balloons.size(), 5u);
     EXPECT_EQ(g_balloons[0], up);
-    EXPECT_EQ(g_balloons[1], std::string(255, 'L'));
+    EXPECT_EQ(g_balloons[1], longer.substr(0, 254)); // whole characters only
     EXPECT_EQ(g_balloons[2], "late");
+    EXPECT_EQ(g_balloons[3], "after a silent client");
+    EXPECT_EQ(g_balloons[4], "after a mute client");
 }
 
 } // namespace

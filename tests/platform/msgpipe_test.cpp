@@ -1,6 +1,6 @@
 // Message pipes: one client at a time, whole messages, peeking, the name of a dead
-// server, a socket handed to another process along with a message, and clients
-// back to back that are either served or told busy.
+// server, a socket handed to another process along with a message, clients back to
+// back that are either served or told busy, and a server starting amid probes.
 #include "platform/msgpipe.h"
 #include "platform/net.h"
 #include "platform/os.h"
@@ -245,4 +245,26 @@ TEST(PlatformMsgpipe, BackToBackClientsAreServedOrToldBusy) {
         if (got[size_t(i)] != i) out_of_place++;
     EXPECT_EQ(out_of_place, 0);
     printf("%d messages in %lld ms, %d busy answers retried\n", total, (long long)sent_ms, busy);
+}
+
+// A server starting while clients keep asking whether one runs (as the supervisor
+// does for each notification) still comes up every time.
+TEST(PlatformMsgpipe, ServerComesUpWhileClientsProbe) {
+    test_world world;
+    std::atomic<bool> stop{false};
+    std::thread prober([&] {
+        while (!stop) {
+            msg_pipe client;
+            if (msgpipe_open("tray-pipe", &client)) msgpipe_close(&client);
+        }
+    });
+    int refused = 0;
+    for (int i = 0; i < 300; i++, os_sleep_ms(1)) { // no server in between: the clients probe
+        msg_pipe server;
+        refused += !msgpipe_create("tray-pipe", &server);
+        msgpipe_close(&server);
+    }
+    stop = true;
+    prober.join();
+    EXPECT_EQ(refused, 0);
 }

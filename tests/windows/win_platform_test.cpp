@@ -238,6 +238,16 @@ TEST(WinPlatform, MessagePipe) {
     ASSERT_EQ(msgpipe_read(&server, buf, sizeof buf, nullptr, 1000), 5);
     msgpipe_close(&server);
     EXPECT_EQ(msgpipe_read(&third, buf, sizeof buf), -1);
+
+    // A client that came and went before the first wait leaves the instance free.
+    ASSERT_TRUE(msgpipe_create(name.c_str(), &server));
+    ASSERT_TRUE(msgpipe_open(name.c_str(), &client));
+    msgpipe_close(&client);
+    EXPECT_FALSE(msgpipe_wait_client(&server, 100));
+    ASSERT_TRUE(msgpipe_open(name.c_str(), &client)) << os_error();
+    EXPECT_TRUE(msgpipe_wait_client(&server, 1000));
+    msgpipe_close(&client);
+    msgpipe_close(&server);
     msgpipe_close(&third);
 }
 
