@@ -116,7 +116,12 @@ void html_page(page_writer *w, const status_facts &f) {
                  "<style>body{font-family:sans-serif;margin:1em;color:#222}"
                  "table{border-collapse:collapse;width:100%}"
                  "th,td{border:1px solid #bbb;padding:.35em .5em;text-align:left}"
-                 "th{background:#e8eef4}.t{overflow-x:auto}</style></head><body>\n"
+                 "th{background:#e8eef4}"
+                 // A phone shows each streamer as a card of labelled lines.
+                 "@media (max-width:640px){table,tbody,tr,td{display:block}"
+                 "tr:first-child{display:none}tr{border:1px solid #bbb;margin:.6em 0}"
+                 "td{border:0;padding:.2em .5em}td::before{content:attr(data-l) \": \";"
+                 "font-weight:bold}}</style></head><body>\n"
                  "<h1>Varnex status</h1>\n<p>Started ");
     page_printf(w, "%s UTC<br>Version ", utc_text(pg.started_s, when));
     put_text(w, f.version[0] ? f.version : "-", ESC_HTML);
@@ -131,19 +136,20 @@ void html_page(page_writer *w, const status_facts &f) {
         page_puts(w, "<p>No streamer runs.</p>\n</body></html>\n");
         return;
     }
-    page_puts(w, "<div class=\"t\"><table>\n<tr><th>CID</th><th>Channel</th><th>Kind</th>"
+    page_puts(w, "<table>\n<tr><th>CID</th><th>Channel</th><th>Kind</th>"
                  "<th>Viewer</th><th>Since (UTC)</th><th>QI session</th></tr>\n");
     for (int i = 0; i < pg.row_count; i++) {
         const status_row &r = pg.rows[i];
         const channel_entry *c = channel_find(r.cid);
-        page_printf(w, "<tr><td>%d</td><td>", r.cid);
+        page_printf(w, "<tr><td data-l=\"CID\">%d</td><td data-l=\"Channel\">", r.cid);
         put_text(w, c ? c->name : "", ESC_HTML);
-        page_printf(w, "</td><td>%s</td><td>", kind_text(r.view));
+        page_printf(w, "</td><td data-l=\"Kind\">%s</td><td data-l=\"Viewer\">", kind_text(r.view));
         put_text(w, r.view.viewer, ESC_HTML);
-        page_printf(w, "</td><td>%s</td><td>%s</td></tr>\n", utc_text(r.view.started_s, when),
-                    r.qi_open ? "open" : "-");
+        page_printf(
+            w, "</td><td data-l=\"Since (UTC)\">%s</td><td data-l=\"QI session\">%s</td></tr>\n",
+            utc_text(r.view.started_s, when), r.qi_open ? "open" : "-");
     }
-    page_puts(w, "</table></div>\n</body></html>\n");
+    page_puts(w, "</table>\n</body></html>\n");
 }
 
 void write_page(page_writer *w, const status_facts &f, bool json) {

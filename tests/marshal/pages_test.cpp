@@ -87,11 +87,14 @@ TEST(OwnPages, StatusShowsEachRunningStreamerUntilItEnds) {
         << json;
 
     std::string html = http_exchange(w.port, "GET /status HTTP/1.1\r\n\r\n", 5000);
-    EXPECT_NE(html.find("<tr><td>7</td><td>News &lt;One&gt;</td><td>stream</td><td>127.0.0.1:"),
+    EXPECT_NE(html.find("<tr><td data-l=\"CID\">7</td><td data-l=\"Channel\">News &lt;One&gt;</td>"
+                        "<td data-l=\"Kind\">stream</td><td data-l=\"Viewer\">127.0.0.1:"),
               std::string::npos)
         << html;
     EXPECT_NE(html.find(" &lt;i&gt;&quot;x\\</td>"), std::string::npos) << html;
-    EXPECT_NE(html.find("<tr><td>900</td><td></td><td>movie</td>"), std::string::npos) << html;
+    EXPECT_NE(html.find(">900</td><td data-l=\"Channel\"></td><td data-l=\"Kind\">movie</td>"),
+              std::string::npos)
+        << html;
 
     // A page from a web site whose name points at this machine is refused.
     EXPECT_EQ(http_exchange(w.port, "GET /status.json HTTP/1.1\r\nHost: evil.example\r\n\r\n", 5000)
