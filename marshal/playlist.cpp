@@ -142,17 +142,17 @@ int32_t serve_playlist(net_sock s, const char *request, size_t n) {
     size_t body = w.total;
     page_start(&w, s, true);
     page_printf(&w,
-                "HTTP/1.1 200 OK\r\nContent-Type: audio/x-mpegurl\r\nContent-Length: %zu\r\n"
+                "HTTP/1.1 200 OK\r\nContent-Type: audio/x-mpegurl\r\nContent-Length: %u\r\n"
                 "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n"
                 "Connection: close\r\n\r\n",
-                body);
+                unsigned(body));
     playlist_body(&w, host, hls);
     bool sent = page_flush(&w);
     net_shutdown(s);
     net_close(s);
     if (!sent)
-        log_printf(MRSHL, SEV_E, "[#%d] Send playlist (%zu octets) failure -> %d", int(s), w.total,
-                   net_error());
+        log_printf(MRSHL, SEV_E, "[#%d] Send playlist (%u octets) failure -> %d", int(s),
+                   unsigned(w.total), net_error());
     else
         log_printf(MRSHL, SEV_I, "[#%d] Sent playlist of %d channels for %s", int(s),
                    g.pages.channel_count, host);

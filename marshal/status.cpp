@@ -193,16 +193,16 @@ int32_t serve_status(net_sock s, uint32_t peer_addr, bool json) {
     page_start(&w, s, true);
     // No Access-Control-Allow-Origin: a web page from elsewhere must not read who watches.
     page_printf(&w,
-                "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
+                "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %u\r\n"
                 "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
                 "Connection: close\r\n\r\n",
-                json ? "application/json" : "text/html; charset=utf-8", body);
+                json ? "application/json" : "text/html; charset=utf-8", unsigned(body));
     write_page(&w, f, json);
     bool sent = page_flush(&w);
     net_shutdown(s);
     net_close(s);
     if (!sent)
-        log_printf(MRSHL, SEV_E, "[#%d] Send status page (%zu octets) failure -> %d", int(s),
-                   w.total, net_error());
+        log_printf(MRSHL, SEV_E, "[#%d] Send status page (%u octets) failure -> %d", int(s),
+                   unsigned(w.total), net_error());
     return REQUEST_ANSWERED_AT_ONCE;
 }
