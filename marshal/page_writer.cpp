@@ -36,7 +36,7 @@ bool page_flush(page_writer *w) {
 void page_start(page_writer *w, net_sock s, bool send) {
     w->sock = s;
     w->send = send;
-    w->failed = false;
+    w->failed = send && s == NET_BAD_SOCK; // nothing to wait for
     w->total = 0;
     w->used = 0;
     w->deadline_ms = os_tick_ms() + PAGE_SEND_LIMIT_MS;
