@@ -58,8 +58,15 @@ bool copy_field(const char *p, size_t n, char *out, size_t max) {
 void take_line(char *line, size_t n, int line_no, bool too_long) {
     own_pages &pg = g_marshal.pages;
     char *bang = static_cast<char *>(memchr(line, '!', n));
-    if (bang) n = size_t(bang - line);
+    if (bang) {
+        n = size_t(bang - line);
+        too_long = false; // what was cut off is comment
+    }
     const char *p = line;
+    if (line_no == 1 && n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) { // Notepad's UTF-8 mark
+        p += 3;
+        n -= 3;
+    }
     while (n > 0 && blank(*p))
         p++, n--;
     while (n > 0 && blank(p[n - 1]))

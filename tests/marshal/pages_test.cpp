@@ -25,10 +25,11 @@ uint32_t ipv4(const char *dotted) {
 
 TEST(OwnPages, PlaylistListsTheChannelsOnTheAddressThePlayerUsed) {
     marshal_world w;
-    // A comment, a name with a comma and a bare carriage return, a group with a double
-    // quote, and a line that is no channel.
+    // A UTF-8 mark as Notepad writes it, a comment, a name with a comma and a bare
+    // carriage return, a group with a double quote, and a line that is no channel.
     ASSERT_TRUE(write_text_file(w.bin + "/KVT-Channels.txt",
-                                "! channels of the test\n7\tNews One\tNews \"HD\"\n"
+                                "\xEF\xBB\xBF"
+                                "7\tNews One\tNews \"HD\"\n! sport follows\n"
                                 "8\tSport, Live\rNow\nnot a channel\n"));
     ASSERT_TRUE(w.start({}));
     std::string a =
