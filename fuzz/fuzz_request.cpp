@@ -1,4 +1,5 @@
-// libFuzzer target for the supervisor's request parser and its key/value scanner.
+// libFuzzer target for the supervisor's request parser and its key/value scanner,
+// the Host header of the playlist and a line of the channel list.
 // Each input is a request's received octets (at most 1020, followed by the closing
 // blank line) in a buffer of exactly that size, so any read beyond them is caught.
 #include <cstdint>
@@ -33,6 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int n = scan_key_value(query, int(size), key, &value);
         if (n < 0 || n > 255 || (n && (value < query || value + n > query + size))) abort();
     }
+    // The Host header of the playlist and a line of the channel list.
+    char host[264];
+    size_t hn = host_header_authority(text, size + 4, host, sizeof host);
+    if (hn >= sizeof host || (hn && strlen(host) != hn)) abort();
+    channel_entry channel;
+    if (channel_line_parse(query, size, &channel) &&
+        (strlen(channel.name) > CHANNEL_NAME_MAX || strlen(channel.group) > CHANNEL_GROUP_MAX))
+        abort();
     free(query);
     free(text);
     return 0;

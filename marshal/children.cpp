@@ -189,6 +189,7 @@ int32_t register_and_announce(net_sock player) {
         uint32_t slot = t.count;
         t.records[slot] = rec;
         t.hold_ms[slot] = rq.code == 5 ? hls_hold_ms(g.duration) : 0;
+        child_view_note(slot);
         t.procs[slot] = p;
         t.count = slot + 1;
     }

@@ -8,6 +8,7 @@
 //   children.cpp      child table, start_fetcher_process, start_relay, register_and_announce
 //   monitor.cpp       child_monitor
 //   notify.cpp        tray_notify and the dwnldr-pipe messages
+//   pages.h           the own pages: channel playlist and status page (their files there)
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,8 @@
 #include "platform/msgpipe.h"
 #include "platform/net.h"
 #include "platform/process.h"
+
+#include "pages.h"
 
 #define MRSHL "MRSHL"
 #define KVT_MARSH "KVT-MARSH"
@@ -72,6 +75,7 @@ struct child_table {
     child_record records[CHILD_SLOTS];
     uint32_t hold_ms[CHILD_SLOTS]; // per slot: how long its CID's stop is held (0: not)
     held_stop held[CHILD_SLOTS];   // at most one per CID
+    child_view views[CHILD_SLOTS]; // per slot: what the status page shows of it
 };
 
 struct marshal_state {
@@ -104,6 +108,8 @@ struct marshal_state {
     uint32_t peer_addr; // network order
     uint16_t peer_port;
     net_sock qi_sock; // QI socket of the current request, -1 when none
+
+    own_pages pages; // the playlist and status pages
 };
 
 extern marshal_state g_marshal;

@@ -31,6 +31,7 @@ bool restart_fetcher(int *restarts) {
             if (start_fetcher_process() & 1) {
                 *restarts = 0;
                 started = true;
+                g.pages.fetcher_restarts++;
                 break;
             }
             log_printf(MRSHL, SEV_E, "Failed to restart KVT-Fetcher, retry in 1 seconds (%d/13)",
@@ -80,6 +81,7 @@ void streamer_ended(uint32_t i) {
         t.procs[i] = t.procs[count];
         t.records[i] = t.records[count];
         t.hold_ms[i] = t.hold_ms[count];
+        t.views[i] = t.views[count];
     }
     t.procs[count] = os_process{};
     t.count = count;

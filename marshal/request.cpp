@@ -175,6 +175,7 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
         if (size_t(path_len) >= k && memcmp(path, keywords[i], k) == 0) code = i;
     }
     if (code < 0) {
+        if (int32_t own = serve_own_page(s, path, path_len, text, n, addr)) return own;
         send_ans(s, 1);
         return log_printf(MRSHL, SEV_E, "[#%d] Unrecognized request '%.*s'", sd, int(len), text);
     }

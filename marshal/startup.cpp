@@ -194,6 +194,7 @@ int handle_connection(net_sock s, uint32_t addr, uint16_t port) {
         return PAUSE_AFTER_REQUEST_S;
     }
     int32_t st = parse_request(s, g.req_buf, len, addr, port);
+    if (st == REQUEST_ANSWERED_AT_ONCE) return 0; // the status page holds no player back
     if (st == REQUEST_DONE || !(st & 1)) return PAUSE_AFTER_REQUEST_S;
 
     switch (g.req.code) {
@@ -216,6 +217,7 @@ int handle_connection(net_sock s, uint32_t addr, uint16_t port) {
 int marshal_main(int argc, char **argv) {
     marshal_state &g = g_marshal;
     marshal_set_defaults();
+    g.pages.started_s = os_time_seconds();
     g.channel_name.len = uint8_t(strlen(channel_name_initial));
     memcpy(g.channel_name.text, channel_name_initial, g.channel_name.len);
     log_printf(MRSHL, SEV_I, "Starting ... (built  at %s)", marshal_build_stamp);

@@ -5,7 +5,8 @@
 # It stays in the foreground until Ctrl-C or SIGTERM, then stops everything it started.
 #
 #   scripts/demo.sh             install, build into build/, run until stopped
-#   scripts/demo.sh --check     run, probe stream, HLS and movie, stop; exit 0 or 1
+#   scripts/demo.sh --check     run, probe stream, HLS and movie (and the channel list
+#                               and status page), stop; exit 0 or 1
 #   scripts/demo.sh --panel     also the tray KVT-Panel on this desktop; the supervisor
 #                               then runs as the service, under KVT-Keeper
 #
@@ -44,6 +45,7 @@ panel=${VARNEX_DEMO_PANEL:-0}
 demo_uid=4242
 demo_password=$(printf '%s' 'varnex-demo' | sha1sum | cut -c1-40) # 40 characters
 live_cid=7
+second_cid=8 # any other CID gets the test signal too: a second channel for the list
 movie_cid=900
 # The QI server's duration: the relay's HLS target duration and idle limit.
 chunk_duration=${VARNEX_DEMO_DURATION:-8}
@@ -203,6 +205,10 @@ movie_option="-movie=$movie_cid:$movie"
     # the relay serves the newest chunk, so a chunk that ended sooner would be skipped.
     printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
 } >"$demo_dir/bin/KVT-Fetcher.options"
+# The channel list beside the supervisor: the playlist /playlist.m3u lists these, the
+# status page shows their names.
+printf '! The demo channels (written by scripts/demo.sh): CID<TAB>NAME<TAB>GROUP\n%s\t%s\t%s\n%s\t%s\t%s\n' \
+    "$live_cid" "Test channel" "Demo" "$second_cid" "Test channel 2" "Demo" >"$demo_dir/bin/KVT-Channels.txt"
 
 # ---- running and stopping
 
@@ -326,6 +332,8 @@ base=http://127.0.0.1:$port
 stream_url="$base/stream?cid=$live_cid"
 hls_url="$base/hls?cid=$live_cid"
 movie_url="$base/movie?cid=$movie_cid"
+playlist_url="$base/playlist.m3u"
+status_url="$base/status"
 
 cat <<EOF
 
@@ -339,11 +347,14 @@ Open in a player:
   live stream    $stream_url
   live HLS       $hls_url
   movie          $movie_url
+  channel list   $playlist_url  (with HLS addresses: $playlist_url?hls=1)
+  status page    $status_url  (and $status_url.json; for players on this machine only)
 
 For example:
   ffplay '$stream_url'
   mpv '$hls_url'
   vlc '$movie_url'
+  vlc '$playlist_url'
   curl -s '$stream_url' | ffprobe -hide_banner -i -
   curl -s -r 0-999 -o /dev/null -D - '$movie_url'
 
@@ -422,6 +433,19 @@ run_check() {
         failed=1
     fi
     rm -f "$demo_dir/movie-probe.bin"
+
+    say "checking the channel list $playlist_url and the status page $status_url.json"
+    out=$(timeout 20 curl -sS --max-time 15 "$playlist_url" 2>&1)
+    printf '%s\n' "$out" | indent
+    local status
+    status=$(timeout 20 curl -sS --max-time 15 "$status_url.json" 2>&1)
+    printf '%s\n' "$status" | indent
+    if grep -qxF "$stream_url" <<<"$out" && grep -qF '"fetcher":{"running":true' <<<"$status"; then
+        say "channel list and status page: OK"
+    else
+        say "channel list and status page: FAILED"
+        failed=1
+    fi
 
     if ((failed)); then
         say "CHECK FAILED; the end of $marshal_log:"

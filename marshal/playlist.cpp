@@ -1,0 +1,160 @@
+// /playlist.m3u: every channel of the channel list as an extended M3U playlist, each
+// with its /stream address (or /hls with ?hls=1) on the host and port the player
+// used, so one address gives a player the whole channel list.
+#include <cstdio>
+#include <cstring>
+
+#include "marshal.h"
+
+namespace {
+
+bool host_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.';
+}
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// The value of the header line "Host:" (any case), or nullptr.
+const char *host_value(const char *text, size_t n, size_t *len) {
+    for (size_t i = 0; i + 6 <= n; i++) {
+        if (text[i] != '\n') continue;
+        const char *h = text + i + 1;
+        if (lower(h[0]) != 'h' || lower(h[1]) != 'o' || lower(h[2]) != 's' || lower(h[3]) != 't' ||
+            h[4] != ':')
+            continue;
+        const char *p = h + 5, *end = text + n;
+        while (p < end && (*p == ' ' || *p == '\t'))
+            p++;
+        size_t k = 0;
+        while (p + k < end && p[k] != '\r' && p[k] != '\n' && p[k] != ' ' && p[k] != '\t')
+            k++;
+        *len = k;
+        return p;
+    }
+    return nullptr;
+}
+
+// Channel names and groups go into one line of the playlist: a line break would end
+// the entry, a comma would end the attributes early for the simpler readers, a double
+// quote would end group-title. They become blanks (a quote an apostrophe), and runs
+// of blanks one blank.
+size_t m3u_safe(const char *in, char *out, size_t cap) {
+    size_t n = 0;
+    for (; *in && n + 1 < cap; in++) {
+        char c = *in;
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ',') c = ' ';
+        if (c == '"') c = '\'';
+        if (c == ' ' && (n == 0 || out[n - 1] == ' ')) continue;
+        out[n++] = c;
+    }
+    while (n > 0 && out[n - 1] == ' ')
+        n--;
+    out[n] = 0;
+    return n;
+}
+
+void playlist_body(page_writer *w, const char *host, bool hls) {
+    const own_pages &pg = g_marshal.pages;
+    page_puts(w, "#EXTM3U\n");
+    for (int i = 0; i < pg.channel_count; i++) {
+        const channel_entry &c = pg.channels[i];
+        char name[CHANNEL_NAME_MAX + 1], group[CHANNEL_GROUP_MAX + 1];
+        size_t name_len = m3u_safe(c.name, name, sizeof name);
+        size_t group_len = m3u_safe(c.group, group, sizeof group);
+        page_printf(w, "#EXTINF:-1 tvg-id=\"%d\"", c.cid);
+        if (group_len) {
+            page_puts(w, " group-title=\"");
+            page_put_text(w, group, group_len, ESC_NONE);
+            page_puts(w, "\"");
+        }
+        page_puts(w, ",");
+        page_put_text(w, name, name_len, ESC_NONE);
+        page_printf(w, "\nhttp://%s/%s?cid=%d\n", host, hls ? "hls" : "stream", c.cid);
+    }
+}
+
+} // namespace
+
+size_t host_header_authority(const char *request, size_t n, char *out, size_t cap) {
+    size_t len;
+    const char *v = host_value(request, n, &len);
+    if (!v || len == 0 || len + 1 > cap) return 0;
+    size_t i = 0;
+    if (v[0] == '[') { // an IPv6 literal
+        for (i = 1; i < len && v[i] != ']'; i++)
+            if (!((v[i] >= '0' && v[i] <= '9') || (lower(v[i]) >= 'a' && lower(v[i]) <= 'f') ||
+                  v[i] == ':' || v[i] == '.'))
+                return 0;
+        if (i == len || i < 3) return 0;
+        i++;
+    } else {
+        while (i < len && host_char(v[i]))
+            i++;
+        if (i == 0 || i > 253 || v[0] == '-' || v[0] == '.') return 0;
+    }
+    if (i < len) { // ":port", 1 to 65535
+        if (v[i] != ':' || len - i < 2 || len - i > 6) return 0;
+        long port = 0;
+        for (size_t k = i + 1; k < len; k++) {
+            if (v[k] < '0' || v[k] > '9') return 0;
+            port = port * 10 + (v[k] - '0');
+        }
+        if (port < 1 || port > 65535) return 0;
+    }
+    memcpy(out, v, len);
+    out[len] = 0;
+    return len;
+}
+
+int32_t serve_playlist(net_sock s, const char *request, size_t n) {
+    marshal_state &g = g_marshal;
+    channel_list_read();
+
+    // ?hls=1 (any value but 0) lists the HLS addresses.
+    bool hls = false;
+    const char *q = static_cast<const char *>(memchr(request, '?', n));
+    const char *line_end = static_cast<const char *>(memchr(request, '\n', n));
+    if (q && (!line_end || q < line_end)) {
+        size_t qlen = 1;
+        while (q + qlen < request + n && q[qlen] != ' ' && q[qlen] != '\n' && qlen < 256)
+            qlen++;
+        const char *v;
+        int vl = scan_key_value(q + 1, int(qlen - 1), "hls", &v);
+        hls = vl > 0 && !(vl == 1 && v[0] == '0');
+    }
+
+    // The player's own Host header, else the address the connection arrived on.
+    char host[264];
+    if (host_header_authority(request, n, host, sizeof host) == 0) {
+        uint32_t local = g.listen_addr;
+        uint16_t port = 0;
+        net_local_name(s, &local, &port);
+        char dotted[16];
+        snprintf(host, sizeof host, "%s:%d", net_format_ipv4(local, dotted), int(g.port));
+    }
+
+    page_writer w;
+    page_start(&w, s, false);
+    playlist_body(&w, host, hls);
+    size_t body = w.total;
+    page_start(&w, s, true);
+    page_printf(&w,
+                "HTTP/1.1 200 OK\r\nContent-Type: audio/x-mpegurl\r\nContent-Length: %u\r\n"
+                "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n"
+                "Connection: close\r\n\r\n",
+                unsigned(body));
+    playlist_body(&w, host, hls);
+    bool sent = page_flush(&w);
+    net_shutdown(s);
+    net_close(s);
+    if (!sent)
+        log_printf(MRSHL, SEV_E, "[#%d] Send playlist (%u octets) failure -> %d", int(s),
+                   unsigned(w.total), net_error());
+    else
+        log_printf(MRSHL, SEV_I, "[#%d] Sent playlist of %d channels for %s", int(s),
+                   g.pages.channel_count, host);
+    return REQUEST_DONE;
+}
