@@ -87,25 +87,17 @@ files=(/usr/lib/systemd/user/VarnexService.service /etc/xdg/autostart/kvt-panel.
     /usr/share/applications/kvt-panel.desktop /usr/share/icons/hicolor/scalable/apps/kvt-panel.svg
     /usr/share/doc/varnex/copyright)
 for p in "${programs[@]}"; do files+=("/usr/bin/$p"); done
-all_present() {
-    local f
-    for f in "${files[@]}"; do [[ -e $f ]] || {
-        say "missing $f"
-        return 1
-    }; done
-}
-none_present() { # none of the files, or none but the configuration files (/etc) with "keep-etc"
-    local f
+present() { # how many of the files exist; "no-etc": leaving out the configuration files
+    local f n=0
     for f in "${files[@]}"; do
-        [[ ${1:-} == keep-etc && $f == /etc/* ]] && continue
-        [[ ! -e $f ]] || {
-        say "left $f"
-        return 1
-    }; done
+        [[ ${1:-} == no-etc && $f == /etc/* ]] && continue
+        [[ -e $f ]] && n=$((n + 1))
+    done
+    echo "$n"
 }
 "${as_root[@]}" dpkg -i "$deb" >"$work/dpkg.txt" 2>&1
 check "dpkg -i installs the package" eval '[ "$(dpkg-query -W -f="\${Status} \${Version}" varnex)" = "install ok installed $version" ]'
-check "the programs, the unit and the desktop entries are in place" all_present
+check "the programs, the unit and the desktop entries are in place" [ "$(present)" = ${#files[@]} ]
 check "the unit runs the installed keeper" grep -qx "ExecStart=/usr/bin/KVT-Keeper" \
     /usr/lib/systemd/user/VarnexService.service
 
@@ -151,11 +143,11 @@ check "varnex-update takes $version as installed" eval '[ "$same" = 0 ] && [ "$n
 
 # ---- again over itself, then removed
 "${as_root[@]}" dpkg -i "$deb" >>"$work/dpkg.txt" 2>&1
-check "installing it again over itself" all_present
+check "installing it again over itself" [ "$(present)" = ${#files[@]} ]
 "${as_root[@]}" dpkg -r varnex >>"$work/dpkg.txt" 2>&1
-check "dpkg -r removes the programs and the unit" none_present keep-etc
+check "dpkg -r removes the programs and the unit" [ "$(present no-etc)" = 0 ]
 "${as_root[@]}" dpkg -P varnex >>"$work/dpkg.txt" 2>&1
-check "dpkg -P removes the rest" eval 'none_present && ! dpkg-query -W varnex >/dev/null 2>&1'
+check "dpkg -P removes the rest" eval '[ "$(present)" = 0 ] && ! dpkg-query -W varnex >/dev/null 2>&1'
 
 if ((failed)); then
     say "dpkg said:"

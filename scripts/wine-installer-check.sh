@@ -1,7 +1,7 @@
 # The installer's part of scripts/test-windows.sh (sourced there; VARNEX_WINE_ONLY=installer
 # runs it alone): Varnex-Setup-VERSION-x64.exe /S into the run's private Wine prefix,
 # an upgrade over it, then Uninstall.exe /S. Uses the caller's wine, check, sc_state,
-# wait_state, wait_verify, free_port, winpath, work, qi_port and uid.
+# wait_state, wait_verify, free_port, winpath, work and qi_port.
 
 installer_checks() {
     local version setup dir data menu iport rc
@@ -48,6 +48,8 @@ installer_checks() {
         done
     }
 
+    local account run_value
+    account=$(reg_value "$key" UserName)
     "$wine" "$setup" /S </dev/null >"$work/setup.out" 2>&1
     rc=$?
     check "the silent install ends with 0" [ "$rc" = 0 ]
@@ -56,8 +58,9 @@ installer_checks() {
     check "the installed supervisor answers /verify" wait_verify "$iport" 150
     check "the key holds Version $version" [ "$(reg_value "$key" Version)" = "$version" ]
     check "the key holds CachePath" [ "$(reg_value "$key" CachePath)" = 'C:\ProgramData\Varnex' ]
-    check "the Run value names the installed tray" \
-        [ "$(reg_value "$run_key" KVT-Panel)" = '"C:\Program Files\Varnex\KVT-Panel.exe"' ]
+    run_value=$(reg_value "$run_key" KVT-Panel)
+    say "the Run value KVT-Panel: $run_value"
+    check "the Run value names the installed tray" [ "$run_value" = '"C:\Program Files\Varnex\KVT-Panel.exe"' ]
     check "the Start-menu entries" [ -f "$menu/Varnex Control Program.lnk" ]
 
     # The key's list: protected, SYSTEM and administrators all, interactive users the
@@ -94,7 +97,9 @@ installer_checks() {
     check "after the upgrade VarnexService runs again" wait_state RUNNING 150
     check "after the upgrade the supervisor answers" wait_verify "$iport" 150
     check "the upgrade keeps the account and the limits" eval \
-        '[ "$(reg_value "$key" UserName)" = "$(printf 0x%x "$uid")" ] && [ "$(reg_value "$key" Password)" = "$password_before" ] && [ -n "$password_before" ] && [ "$(reg_value "$key" uprate)" = 0x3e8 ]'
+        '[ -n "$account" ] && [ "$(reg_value "$key" UserName)" = "$account" ] && [ "$(reg_value "$key" Password)" = "$password_before" ] && [ -n "$password_before" ] && [ "$(reg_value "$key" uprate)" = 0x3e8 ]'
+
+    check "the installed programs are seen running" eval '[ -n "$(installed_runs)" ]'
 
     # The silent removal; the uninstaller runs from a copy of itself, so its end is
     # awaited through the folder.
@@ -110,5 +115,5 @@ installer_checks() {
     check "no Run value and no menu entries are left" \
         eval '[ -z "$(reg_value "$run_key" KVT-Panel)" ] && [ ! -e "$menu" ]'
     check "a silent removal keeps the account" \
-        eval '[ "$(reg_value "$key" UserName)" = "$(printf 0x%x "$uid")" ] && [ -z "$(reg_value "$key" Version)" ]'
+        eval '[ "$(reg_value "$key" UserName)" = "$account" ] && [ -z "$(reg_value "$key" Version)" ]'
 }
