@@ -140,9 +140,11 @@ Section "Varnex"
     WriteRegStr HKLM "${KEY}" "CachePath" "$APPDATA\Varnex"
   ${EndIf}
 
-  ; The service, with its access and the key's: exit code 4 from an upgrade, where
-  ; the service is recorded already (with the same program path).
+  ; The service, with its access and the key's. On an upgrade the service is
+  ; recorded already (same program path, lists set then): -install ends with 4.
   ; Its output is kept in ProgramData\Varnex\install.log for the administrator.
+  nsExec::Exec '"$SYSDIR\sc.exe" query ${SERVICE}'
+  Pop $3 ; 0: recorded before, an upgrade
   nsExec::ExecToStack '"$INSTDIR\KVT-Keeper.exe" -install'
   Pop $0
   Pop $1
@@ -152,13 +154,10 @@ Section "Varnex"
   FileWrite $2 "Varnex ${VERSION}: KVT-Keeper.exe -install ended with $0$\r$\n$1$\r$\n"
   FileClose $2
   ${If} $0 != 0
-    nsExec::Exec '"$SYSDIR\sc.exe" query ${SERVICE}'
-    Pop $1
-    ${If} $1 != 0
-      DetailPrint "KVT-Keeper.exe -install ended with $0: the service is not recorded"
-      SetErrorLevel 2
-      Abort "VarnexService could not be recorded."
-    ${EndIf}
+  ${AndIf} $3 != 0
+    DetailPrint "KVT-Keeper.exe -install ended with $0"
+    SetErrorLevel 2
+    Abort "VarnexService could not be recorded with its access lists."
   ${EndIf}
   nsExec::ExecToLog '"$SYSDIR\sc.exe" start ${SERVICE}'
 
