@@ -3,8 +3,8 @@
 # it by installing it on this machine: lintian finds no error; dpkg -i puts the
 # programs, the user unit and the desktop entries in place; the installed supervisor
 # and fetcher from /usr/bin serve a live stream on loopback to curl (logging in to a QI
-# server of the build); varnex-update compares the package's version; installing it
-# again over itself works; dpkg -r and dpkg -P remove everything.
+# server of the build); varnex-update compares the package's version; an upgrade to a
+# next version works; dpkg -r and dpkg -P remove everything.
 # It installs a package system-wide, so it is a CI step of its own (.ci/run), not a
 # test of ./scripts/test.sh; it runs as root or through sudo.
 # Prints "N passed, N failed"; exit code 0 when everything passed, 1 when a check
@@ -141,9 +141,11 @@ same=$?
 newer=$?
 check "varnex-update takes $version as installed" eval '[ "$same" = 0 ] && [ "$newer" = 1 ]'
 
-# ---- again over itself, then removed
-"${as_root[@]}" dpkg -i "$deb" >>"$work/dpkg.txt" 2>&1
-check "installing it again over itself" [ "$(present)" = ${#files[@]} ]
+# ---- an upgrade to a next version (the same build packed as VERSION.1), then removed
+(cd build && cpack -G DEB -D CPACK_PACKAGE_VERSION="$version.1" -B "$work/next" >/dev/null) ||
+    die "packing the next version failed"
+"${as_root[@]}" dpkg -i "$work/next/varnex_$version.1_"*.deb >>"$work/dpkg.txt" 2>&1
+check "an upgrade to $version.1" eval '[ "$(dpkg-query -W -f="\${Version}" varnex)" = "$version.1" ] && [ "$(present)" = ${#files[@]} ]'
 "${as_root[@]}" dpkg -r varnex >>"$work/dpkg.txt" 2>&1
 check "dpkg -r removes the programs and the unit" [ "$(present no-etc)" = 0 ]
 "${as_root[@]}" dpkg -P varnex >>"$work/dpkg.txt" 2>&1
