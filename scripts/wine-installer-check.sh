@@ -1,7 +1,7 @@
 # The installer's part of scripts/test-windows.sh (sourced there; VARNEX_WINE_ONLY=installer
 # runs it alone): Varnex-Setup-VERSION-x64.exe /S into the run's private Wine prefix,
-# an upgrade over it, then Uninstall.exe /S. Uses the caller's wine, check, sc_state,
-# wait_state, wait_verify, free_port, winpath, work and qi_port.
+# an upgrade over it, then Uninstall.exe /S. Uses the caller's wine, wineserver, check,
+# sc_state, wait_state, wait_verify, free_port, winpath, work and qi_port.
 
 installer_checks() {
     local version setup dir data menu iport rc
@@ -12,6 +12,9 @@ installer_checks() {
     menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Varnex
     [[ -f $setup ]] || die "no $setup"
     say "installer $setup"
+    # A fresh Wine session without the tray part's X display and desktop.
+    "$wineserver" -k 2>/dev/null
+    "$wineserver" -w 2>/dev/null
 
     # The service's options are made before the install, as an administrator would:
     # the installer keeps an existing options file. Port and QI server are this run's.

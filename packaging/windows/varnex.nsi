@@ -74,6 +74,18 @@ FunctionEnd
 !insertmacro WAIT_SERVICE_STOPPED ""
 !insertmacro WAIT_SERVICE_STOPPED "un."
 
+; Waits up to 30 s until the service is no longer recorded (sc query fails).
+Function WaitServiceGone
+  StrCpy $R6 0
+  ${Do}
+    nsExec::Exec '"$SYSDIR\sc.exe" query ${SERVICE}'
+    Pop $R0
+    ${IfThen} $R0 != 0 ${|} ${Break} ${|}
+    Sleep 250
+    IntOp $R6 $R6 + 1
+  ${LoopUntil} $R6 >= 120
+FunctionEnd
+
 ; Ends what may still run from the program folder: every user's tray and anything the
 ; service left behind.
 !macro END_PROGRAMS
@@ -98,10 +110,14 @@ Function .onInit
 FunctionEnd
 
 Section "Varnex"
-  ; An upgrade: the service and the trays end before their files are replaced.
+  ; An upgrade: the service and the trays end before their files are replaced, and
+  ; the service's record goes (wherever its program was), to be made anew below with
+  ; this version's program and access lists.
   nsExec::Exec '"$SYSDIR\sc.exe" stop ${SERVICE}'
   Call WaitServiceStopped
   !insertmacro END_PROGRAMS
+  nsExec::Exec '"$SYSDIR\sc.exe" delete ${SERVICE}'
+  Call WaitServiceGone
 
   SetOutPath "$INSTDIR"
   File "${BIN}/KVT-Marshal.exe"
@@ -140,11 +156,8 @@ Section "Varnex"
     WriteRegStr HKLM "${KEY}" "CachePath" "$APPDATA\Varnex"
   ${EndIf}
 
-  ; The service, with its access and the key's. On an upgrade the service is
-  ; recorded already (same program path, lists set then): -install ends with 4.
-  ; Its output is kept in ProgramData\Varnex\install.log for the administrator.
-  nsExec::Exec '"$SYSDIR\sc.exe" query ${SERVICE}'
-  Pop $3 ; 0: recorded before, an upgrade
+  ; The service, with its access list and the key's. The output is kept in
+  ; ProgramData\Varnex\install.log for the administrator.
   nsExec::ExecToStack '"$INSTDIR\KVT-Keeper.exe" -install'
   Pop $0
   Pop $1
@@ -154,7 +167,6 @@ Section "Varnex"
   FileWrite $2 "Varnex ${VERSION}: KVT-Keeper.exe -install ended with $0$\r$\n$1$\r$\n"
   FileClose $2
   ${If} $0 != 0
-  ${AndIf} $3 != 0
     DetailPrint "KVT-Keeper.exe -install ended with $0"
     SetErrorLevel 2
     Abort "VarnexService could not be recorded with its access lists."
