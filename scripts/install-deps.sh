@@ -2,11 +2,12 @@
 # Installs the Debian packages that building, testing and the demo need.
 set -euo pipefail
 # The players suite adds mpv, VLC and Chromium, and node with npm for hls.js and
-# mpegts.js (a node that brings its own npm is kept).
+# mpegts.js (a node that brings its own npm is kept). lintian checks the Debian package,
+# nsis (makensis) makes the Windows installer.
 packages=(build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
           ffmpeg curl nginx iperf3 procps mpv vlc-bin vlc-plugin-base chromium nodejs
           libgtk-3-dev libayatana-appindicator3-dev libnotify-dev
-          xvfb dbus trayer dunst xdotool imagemagick x11-utils)
+          xvfb dbus trayer dunst xdotool imagemagick x11-utils lintian nsis)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do

@@ -10,9 +10,13 @@
 #   3. KVT-Keeper.exe as the service VarnexService (install, start, stop, trace mutex);
 #   4. KVT-Panel.exe on a Wine desktop under Xvfb (scripts/wine-panel-check.sh): the
 #      icon, the menu, both dialogs, balloons, Start/Stop/Trace On through the service
-#      control manager, with screenshots in build-windows/test-output/panel_wine/.
+#      control manager, with screenshots in build-windows/test-output/panel_wine/;
+#   5. the installer Varnex-Setup-VERSION-x64.exe (scripts/wine-installer-check.sh):
+#      silent install, the service running with its access list, the key's values and
+#      access list, the Run value, an upgrade, the silent removal.
 # Installs what it needs (mingw-w64, wine64) with apt-get. VARNEX_WINE_KEEP=1 keeps the
-# run's folder (logs, Wine prefix) in /tmp. VARNEX_WINE_ONLY=panel runs only part 4.
+# run's folder (logs, Wine prefix) in /tmp. VARNEX_WINE_ONLY=panel runs only part 4,
+# VARNEX_WINE_ONLY=installer only part 5.
 # Exit code 0 when everything passed, 1 when a check failed, 2 on a set-up error.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,12 +29,13 @@ die() {
 say() { printf 'test-windows: %s\n' "$*"; }
 
 only=${VARNEX_WINE_ONLY:-}
-[[ -z $only || $only == panel ]] || die "VARNEX_WINE_ONLY is '$only': only 'panel' is known"
+[[ -z $only || $only == panel || $only == installer ]] ||
+    die "VARNEX_WINE_ONLY is '$only': only 'panel' and 'installer' are known"
 
 # ---- install and build
 
 ./scripts/install-deps.sh || die "installing the Linux packages failed"
-packages=(g++-mingw-w64-x86-64-posix wine64)
+packages=(g++-mingw-w64-x86-64-posix wine64 nsis)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -48,6 +53,9 @@ wineserver=$(dirname "$wine")/wineserver
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver) || die "wineserver is not installed"
 
 cmake --preset windows >/dev/null && cmake --build --preset windows || die "the Windows build failed"
+if [[ $only != panel ]]; then
+    cmake --build --preset windows --target installer || die "making the installer failed"
+fi
 # The native QI server and the Linux supervisor the answers are compared with.
 cmake --preset default >/dev/null &&
     cmake --build --preset default --target varnex-qi-server KVT-Marshal KVT-Fetcher >/dev/null ||
@@ -91,7 +99,7 @@ check() { # name, then a command that succeeds when the check holds
 
 # A test program that fails is run once more: under a loaded Wine a supervisor that a
 # test ended can still hold its fixed-name objects when the next test starts one.
-if [[ $only != panel ]]; then
+if [[ -z $only ]]; then
     if ctest --preset windows --repeat until-pass:2; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 fi
 
@@ -193,7 +201,7 @@ qi_port=$(free_port)
 pids+=($!)
 wait_for "$work/qi.log" "QI server listening on port $qi_port" 100 || die "the QI server did not start"
 
-if [[ $only != panel ]]; then
+if [[ -z $only ]]; then
     port=$(free_port)
     log=$work/marshal.log
     # Appended: the children write to the same file.
@@ -301,7 +309,7 @@ if [[ $only != panel ]]; then
 fi
 
 # ---- 3. KVT-Keeper.exe as the service VarnexService
-if [[ $only != panel ]]; then
+if [[ -z $only ]]; then
 
     # Its own program folder: the one above has lost its fetcher. The options come from
     # KVT-Keeper.options, since the service is started without a command line.
@@ -366,8 +374,17 @@ fi
 
 # ---- 4. KVT-Panel.exe on a Wine desktop under Xvfb
 
-source scripts/wine-panel-check.sh
-panel_checks
+if [[ -z $only || $only == panel ]]; then
+    source scripts/wine-panel-check.sh
+    panel_checks
+fi
+
+# ---- 5. the installer
+
+if [[ -z $only || $only == installer ]]; then
+    source scripts/wine-installer-check.sh
+    installer_checks
+fi
 
 if ((failed)); then
     [[ -f ${keeper_log:-} ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }

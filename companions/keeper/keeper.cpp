@@ -26,7 +26,9 @@ static const char usage_text[] =
     "  -steady_s=60         a supervisor that ran this long restarts after the first pause\n"
     "  -install             (Windows) record VarnexService with the service control manager,\n"
     "                       started with the system as this program; options then come from\n"
-    "                       KVT-Keeper.options\n"
+    "                       KVT-Keeper.options. Interactive users may then start, stop and\n"
+    "                       query it, and read and write the values of HKLM\\SOFTWARE\\Varnex,\n"
+    "                       which only they, SYSTEM and administrators may read\n"
     "  -uninstall           (Windows) stop VarnexService and remove it from the manager\n"
     "  -service             (Windows) started by the service control manager (-install\n"
     "                       records it); without it the keeper stops on Ctrl+C\n"
@@ -110,7 +112,7 @@ static int install_service() {
         return log_printf(KEEPER, SEV_F, "Installing %s (%s) -> %d", KEEPER_SERVICE_NAME, line,
                           os_error());
     log_printf(KEEPER, SEV_I, "Installed %s: %s", KEEPER_SERVICE_NAME, line);
-    return 0;
+    return (keeper_grant_access() & 1) ? 0 : 4;
 }
 
 static int uninstall_service() {

@@ -12,6 +12,7 @@
 #define KEEPER_SERVICE_NAME "VarnexService"
 #define KEEPER_INSTANCE_MUTEX "Global\\Varnex KVT-Keeper"
 #define KEEPER_TRACE_MUTEX "Global\\Varnex Trace=ON"
+#define KEEPER_SETTINGS_KEY "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex"
 
 struct keeper_state {
     option_text marshal_args; // more options for the supervisor's command line
@@ -27,3 +28,9 @@ struct keeper_state {
 extern keeper_state g_keeper;
 
 int keeper_main(int argc, char **argv);
+
+// -install's second step: the access lists of the service and of the settings key
+// (Windows); a status whose low bit is success.
+extern const char KEEPER_SERVICE_SDDL[];
+extern const char KEEPER_KEY_SDDL[];
+int32_t keeper_grant_access();

@@ -16,7 +16,8 @@ static const char usage_text[] =
     "\n"
     "  varnex-update [-source=FILE|http://HOST:PORT/PATH]\n"
     "      Reads the newest version from the source (its first line, e.g. 1.2.0) and\n"
-    "      compares it with the installed Version in HKLM\\SOFTWARE\\Varnex.\n"
+    "      compares it with the installed Version in HKLM\\SOFTWARE\\Varnex (without one,\n"
+    "      with this program's own version, " VARNEX_VERSION ").\n"
     "      Exit 0: no update needed; 1: a newer version is available; 2: the check failed.\n"
     "  varnex-update -auth -login=UID -pass=PASSWORD [-host=QI-SERVERS]\n"
     "      Logs in to the first reachable QI server with the account, exactly as the\n"
@@ -118,14 +119,16 @@ static int run_check(const option_text &source) {
             installed[0] = 0;
         reg_close(&key);
     }
+    // No installer wrote a Version (the Debian package, a build run in place): this
+    // program's own version is the installed one.
+    if (!installed[0]) snprintf(installed, sizeof installed, "%s", VARNEX_VERSION);
     char newest[64];
     if (!read_version_source(source.text, newest, sizeof newest)) return UPDATE_CHECK_FAILED;
-    if (installed[0] && version_compare(installed, newest) >= 0) {
+    if (version_compare(installed, newest) >= 0) {
         log_printf(UPDATE, SEV_I, "Version %s is the newest (source: %s)", installed, newest);
         return UPDATE_NONE_NEEDED;
     }
-    log_printf(UPDATE, SEV_I, "Version %s is available (installed: %s)", newest,
-               installed[0] ? installed : "unknown");
+    log_printf(UPDATE, SEV_I, "Version %s is available (installed: %s)", newest, installed);
     return UPDATE_AVAILABLE;
 }
 

@@ -38,7 +38,8 @@ static bool open_key(const reg_key *k, bool write, HKEY *out) {
     HKEY root;
     const char *sub;
     if (!split_key(k->key, &root, &sub)) return false;
-    REGSAM sam = KEY_WOW64_64KEY | (write ? KEY_READ | KEY_WRITE : KEY_READ);
+    // Only the value rights: the installed key grants interactive users no more.
+    REGSAM sam = KEY_WOW64_64KEY | KEY_QUERY_VALUE | (write ? KEY_SET_VALUE : 0);
     LSTATUS rc;
     if (write)
         rc = RegCreateKeyExA(root, sub, 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr, out,

@@ -12,6 +12,9 @@
 //   service start|stop|running NAME
 //                     control the service NAME through the manager as the tray does:
 //                     0 when it worked (running: when it runs), else 1 and the error
+//   access service NAME | access key PATH
+//                     print the access list in force as SDDL text: 0, else 1 and the error
+#include "platform/access.h"
 #include "platform/msgpipe.h"
 #include "platform/named_object.h"
 #include "platform/net.h"
@@ -44,6 +47,16 @@ int main(int argc, char **argv) {
                   : strcmp(verb, "stop") == 0 ? service_stop(name)
                                               : service_running(name);
         if (!ok) printf("service %s %s -> %d\n", verb, name, os_error());
+        return ok ? 0 : 1;
+    }
+    if (strcmp(mode, "access") == 0 && argc > 3) {
+        static char text[4096];
+        bool ok = strcmp(argv[2], "service") == 0 ? service_access_text(argv[3], text, sizeof text)
+                                                  : reg_access_text(argv[3], text, sizeof text);
+        if (ok)
+            printf("%s\n", text);
+        else
+            printf("access %s %s -> %d\n", argv[2], argv[3], os_error());
         return ok ? 0 : 1;
     }
     if (net_startup() != 0) return 2;
