@@ -5,6 +5,7 @@
 // that starts three segments behind the end never waits for one still being written.
 #include "relay/relay.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -15,9 +16,11 @@ namespace {
 enum {
     LIST_BUF = 4096,
     LIST_POLL_MS = 100,
+    LIST_ANCHOR_WAIT_MS = 2000,
     PCR_CLOCK = 27000000,
 };
 const int64_t PCR_WRAP = (int64_t(1) << 33) * 300;
+const int64_t LIVE_WRITE_NS = 1500000000;
 
 // Reads the whole file: its size, how far it is written (up to the first packet without its
 // sync octet: the fetcher fills front to back, whole packets) and the first and last
@@ -137,7 +140,8 @@ int format_utc_ms(char *out, size_t cap, int64_t ms) {
                     int(rest / 60000 % 60), int(rest / 1000 % 60), int(rest % 1000));
 }
 
-int collect_list(const char *dir, int32_t want, list_chunk *out) {
+int collect_list(const char *dir, int32_t want, list_chunk *out, bool *growing) {
+    *growing = false;
     int32_t top = 0;
     int64_t top_mtime = 0;
     if (!newest_number(dir, &top, &top_mtime)) return 0;
@@ -146,6 +150,12 @@ int collect_list(const char *dir, int32_t want, list_chunk *out) {
     chunk_file_path(dir, top, path);
     if (!inspect_chunk(path, &newest)) return 0;
     newest.seq = top;
+    // Written to within the last moments: a file that a stopped channel left half
+    // written is no reference (the fetcher writes the live one every 100 ms).
+    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    *growing = newest.filled < newest.size && now_ns - top_mtime < LIVE_WRITE_NS;
     // Newest first while collecting; reversed at the end.
     int n = 0;
     if (newest.size > 0 && newest.filled == newest.size) out[n++] = newest;
@@ -209,11 +219,16 @@ int32_t send_list_playlist(const char *dir) {
     static const char op[] = "send_playlist";
     static list_chunk list[HLS_LIST_MAX];
     // A channel just started has no complete chunk yet: wait for the first one, at
-    // most -duration seconds.
+    // most -duration seconds. The list is taken when the channel's newest file is
+    // being written, the live reference: not while the fetcher still writes the
+    // chunks it hands over at once, nor from what a stopped channel left behind
+    // before the fetcher is back (both at most LIST_ANCHOR_WAIT_MS).
     int n = 0;
     for (int waited = 0; g_relay.exit_flag == 0; waited += LIST_POLL_MS) {
-        n = collect_list(dir, g_relay.hls_list, list);
-        if (n > 0 || waited >= g_relay.duration * 1000) break;
+        bool growing = false;
+        n = collect_list(dir, g_relay.hls_list, list, &growing);
+        if (n > 0 && (growing || waited >= LIST_ANCHOR_WAIT_MS)) break;
+        if (waited >= g_relay.duration * 1000) break;
         g_relay.sleep_ms(LIST_POLL_MS);
     }
     static char playlist[LIST_BUF];

@@ -154,7 +154,8 @@ struct list_chunk {
 // "2026-12-10T01:50:12.345Z"
 int format_utc_ms(char *out, size_t cap, int64_t ms);
 // The newest `want` complete consecutive chunk files, oldest first; their count.
-int collect_list(const char *dir, int32_t want, list_chunk *out);
+// *growing: the channel's newest file, the wall-clock reference, is being written.
+int collect_list(const char *dir, int32_t want, list_chunk *out, bool *growing);
 int build_list_playlist(char *out, size_t cap, const list_chunk *list, int n, int pid);
 int32_t send_list_playlist(const char *dir);
 // The chunk file numbered -chunk, or 404 Not Found when it has left the cache.

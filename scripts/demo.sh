@@ -214,8 +214,11 @@ movie_option="-movie=$movie_cid:$movie"
     # With the standard playlist a segment is one whole chunk file and players keep
     # three of them: shorter chunks shorten the live delay, but every playlist reload
     # costs a QI exchange (1 s) in the supervisor's queue.
+    # The fetcher then also writes as many complete chunks as the playlist lists at
+    # once on a start, as peers would hand over what the swarm holds, so that a
+    # player's first playlist is a whole one.
     if [[ $modern == 1 ]]; then
-        printf -- '-chunk_ms=%d\n' "$modern_chunk_ms"
+        printf -- '-chunk_ms=%d\n-history=%d\n' "$modern_chunk_ms" "$modern_hls_list"
     else
         printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
     fi

@@ -161,14 +161,26 @@ void live_writer(cid_entry *e) {
     bool ok = true;
     char name[OS_PATH_MAX + 32];
     os_file f;
-    if (open_chunk(cid, n, chunk, &f, name, sizeof name)) {
-        ok = write_range(loop, &f, n * chunk, n * chunk, live, buf);
-        file_close(&f);
-    }
-    if (ok && n > 0 && open_chunk(cid, n - 1, chunk, &f, name, sizeof name)) {
-        ok = write_range(loop, &f, (n - 1) * chunk, (n - 1) * chunk, n * chunk, buf);
-        file_close(&f);
-        if (g_trace) log_printf(FETCH, SEV_I, "CID=%d : wrote '%s' at once", cid, name);
+    // With a history of more than one chunk (a standard live playlist lists several),
+    // the older complete chunks come first and the current one last, each in order,
+    // so that a streamer watching the folder sees them in sequence.
+    const uint64_t history = std::min<uint64_t>(uint64_t(g.history), n);
+    if (history > 1) {
+        for (uint64_t k = n - history; ok && k <= n; k++) {
+            if (!open_chunk(cid, k, chunk, &f, name, sizeof name)) continue;
+            ok = write_range(loop, &f, k * chunk, k * chunk, std::min(live, (k + 1) * chunk), buf);
+            file_close(&f);
+        }
+    } else {
+        if (open_chunk(cid, n, chunk, &f, name, sizeof name)) {
+            ok = write_range(loop, &f, n * chunk, n * chunk, live, buf);
+            file_close(&f);
+        }
+        if (ok && n > 0 && open_chunk(cid, n - 1, chunk, &f, name, sizeof name)) {
+            ok = write_range(loop, &f, (n - 1) * chunk, (n - 1) * chunk, n * chunk, buf);
+            file_close(&f);
+            if (g_trace) log_printf(FETCH, SEV_I, "CID=%d : wrote '%s' at once", cid, name);
+        }
     }
     for (int waited = 0; waited < HANDOVER_MS && !stopped(&e->stop); waited += SLICE_MS)
         os_sleep_ms(SLICE_MS);
