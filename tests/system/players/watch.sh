@@ -71,10 +71,14 @@ vlc)
     first=$(awk '/Received first picture/ { print $1; exit }' "$out")
     # After the first picture, every new buffering of the input is a stall: VLC
     # reports how long it took ("Stream buffering done (N ms in M ms)").
+    # A PCR that comes too late makes VLC raise its clock delay ("pts_delay increased
+    # to N ms"), holding the picture for the difference: a stall of that length.
     read -r stalls long_stalls < <(awk '
         /Received first picture/ { shown = 1 }
         shown && /Stream buffering done/ { m = $0; sub(/.* in /, "", m); m += 0
             if (m > 1000) stalls++; if (m > 2000) long_stalls++ }
+        /pts_delay increased to/ { d = $0; sub(/.*increased to /, "", d); d += 0
+            if (d - delay > 1000) stalls++; if (d - delay > 2000) long_stalls++; delay = d }
         END { printf "%d %d\n", stalls, long_stalls }' "$out")
     first=${first:--} decoded=-
     ;;
@@ -96,12 +100,14 @@ while IFS= read -r line; do
     echo "ERROR $line"
     errors=$((errors + 1))
 done < <(cut -d' ' -f2- "$out" | grep -iE "$error_pattern" | grep -vE '^(time|out_time|progress|frame)' |
-    grep -vE ' debug: ')
+    grep -vE ' debug: |pts_delay increased to')
 skips=0
 while IFS= read -r line; do
     echo "SKIP $line"
     skips=$((skips + 1))
 done < <(cut -d' ' -f2- "$out" | grep -iE "$skip_pattern")
+# The browser players' own error reports, for a look afterwards.
+cut -d' ' -f2- "$out" | grep '^player-error' | sed 's/^/NOTE /'
 [[ -n ${WATCH_LOG:-} ]] && cp "$out" "$WATCH_LOG"
 # Without a picture, the player's last lines tell why.
 [[ $first == - ]] && grep -v ' debug: ' "$out" | tail -n 25 | sed 's/^/LOG /'
