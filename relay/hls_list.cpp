@@ -159,11 +159,11 @@ int collect_list(const char *dir, int32_t want, list_chunk *out, bool *growing) 
     // Newest first while collecting; reversed at the end.
     int n = 0;
     if (newest.size > 0 && newest.filled == newest.size) out[n++] = newest;
-    for (int32_t seq = top - 1; n < want; seq--) {
+    for (int64_t seq = int64_t(top) - 1; n < want && seq >= INT32_MIN; seq--) {
         list_chunk c{};
-        chunk_file_path(dir, seq, path);
+        chunk_file_path(dir, int32_t(seq), path);
         if (!inspect_chunk(path, &c) || c.size == 0 || c.filled != c.size) break;
-        c.seq = seq;
+        c.seq = int32_t(seq);
         out[n++] = c;
     }
     // Durations from each chunk's own clock; a chunk without two references takes its
@@ -212,7 +212,7 @@ int build_list_playlist(char *out, size_t cap, const list_chunk *list, int n, in
                         "/hls.chunk.ts?cid=%d&sid=%d&chunk=%d\r\n",
                         when, list[i].seconds, g_relay.cid, pid, list[i].seq);
     }
-    return len;
+    return len < 0 ? 0 : (size_t(len) < cap ? len : int(cap) - 1); // never past the buffer
 }
 
 int32_t send_list_playlist(const char *dir) {

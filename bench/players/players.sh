@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Benchmark of the live channel and the movie in real players, in the specified
-# defaults and in the opt-in modes (the demo's --modern: the standard live playlist
+# Benchmark of the live channel and the movie in real players, in the default
+# modes and in the opt-in modes (the demo's --modern: the standard live playlist
 # and no hand-over pause):
 #   - the time from launching a player to its first decoded video frame, per player,
 #     address and mode, each on a channel that is not running yet (the previous

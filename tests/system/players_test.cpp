@@ -94,7 +94,7 @@ TEST(Players, EveryPlayerShowsTheLiveChannel) {
     ASSERT_FALSE(modules.empty());
     const std::string build =
         fs::path(bin_path("KVT-Marshal")).parent_path().parent_path().string();
-    // The demo with the specified defaults, and one with the opt-in modes.
+    // The demo with the default modes, and one with the opt-in modes.
     struct demo_run {
         std::string dir;
         uint16_t port;
