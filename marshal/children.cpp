@@ -10,8 +10,6 @@
 #include "marshal.h"
 #include "platform/os.h"
 
-uint32_t g_player_handover_ms = 1000;
-
 namespace {
 
 enum { FETCHER_CONNECT_LIMIT_MS = 30000, FETCHER_POLL_MS = 200, QUOTED_MAX = 2 * 255 + 3 };
@@ -126,7 +124,9 @@ int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, 
                          int(chan), cid, dir, g.delay, int(rq.sid.len), rq.sid.text, rq.chunk,
                          g_trace ? "-trace" : "", code == 5 ? "-hls" : "");
         if (g.duration != 0 && n > 0 && size_t(n) < sizeof cmd)
-            snprintf(cmd + n, sizeof cmd - size_t(n), " -duration=%d", g.duration);
+            n += snprintf(cmd + n, sizeof cmd - size_t(n), " -duration=%d", g.duration);
+        if (code == 5 && g.hls_list != 0 && n > 0 && size_t(n) < sizeof cmd)
+            snprintf(cmd + n, sizeof cmd - size_t(n), " -hls_list=%d", g.hls_list);
     } else if (code == 4) {
         program_path("KVT-Cinema", path, sizeof path);
         snprintf(cmd, sizeof cmd, "KVT-Cinema" OS_EXE_SUFFIX " -chan=%d -cid=%d -pos=%lld -dir=%s",
@@ -219,7 +219,10 @@ int32_t register_and_announce(net_sock player) {
         else
             tray_notify("Start streaming CID=%d", rec.cid);
     }
-    os_sleep_ms(g_player_handover_ms);
+    // The child holds its own copy of the connection from its creation on (inherited at
+    // the fork, or by CreateProcess on Windows), so any pause here only delays the
+    // next accept.
+    if (g.handover_ms > 0) os_sleep_ms(uint32_t(g.handover_ms));
     net_close(player);
     return SEV_S;
 }

@@ -87,6 +87,8 @@ struct marshal_state {
     int32_t keep;
     int32_t port_min, port_max;
     int32_t delay;
+    int32_t hls_list;    // 0: HLS relays answer the one-segment playlist; else 3..20
+    int32_t handover_ms; // pause before closing the supervisor's copy of a player socket
 
     char module_dir[260];      // folder of the supervisor's executable
     counted_text peer_id;      // "%X%XKVT$" from 8 random octets
@@ -146,9 +148,6 @@ int32_t handle_link(net_sock player);
 int32_t qi_start_streaming(net_sock player);
 
 // children.cpp and monitor.cpp
-// The pause before the supervisor closes its copy of a handed-over player socket
-// (1000 ms); a benchmark of this process may shorten it.
-extern uint32_t g_player_handover_ms;
 int32_t start_fetcher_process();
 int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, uint16_t port,
                     int32_t code, int64_t pos);

@@ -25,6 +25,9 @@ enum {
     PAUSE_AFTER_REQUEST_S = 3,
     MONITOR_JOIN_LIMIT_MS = 5000,
     RANDOM_TRIES = 1024,
+    HLS_LIST_LOW = 3, // a live playlist of fewer segments leaves a player no room
+    HLS_LIST_HIGH = 20,
+    HANDOVER_HIGH_MS = 10000,
 };
 
 const char instance_mutex[] = "Varnex KVT-Marshal";
@@ -40,6 +43,8 @@ option_entry options[] = {
     option_def("port_min", &g_marshal.port_min, sizeof(int32_t), OPT_INT),
     option_def("port_max", &g_marshal.port_max, sizeof(int32_t), OPT_INT),
     option_def("delay", &g_marshal.delay, sizeof(int32_t), OPT_INT),
+    option_def("hls_list", &g_marshal.hls_list, sizeof(int32_t), OPT_INT),
+    option_def("handover_ms", &g_marshal.handover_ms, sizeof(int32_t), OPT_INT),
     option_entry{},
 };
 
@@ -117,6 +122,20 @@ int32_t check_listen_option() {
                       g.listen.text);
 }
 
+// An option outside its range stops the start: "Illegal value N in option -NAME,
+// allowed ...".
+int32_t check_range_options() {
+    const marshal_state &g = g_marshal;
+    if (g.hls_list != 0 && (g.hls_list < HLS_LIST_LOW || g.hls_list > HLS_LIST_HIGH))
+        return log_printf(MRSHL, SEV_F,
+                          "Illegal value %d in option -hls_list, allowed 0 or %d to %d",
+                          int(g.hls_list), int(HLS_LIST_LOW), int(HLS_LIST_HIGH));
+    if (g.handover_ms < 0 || g.handover_ms > HANDOVER_HIGH_MS)
+        return log_printf(MRSHL, SEV_F, "Illegal value %d in option -handover_ms, allowed 0 to %d",
+                          int(g.handover_ms), int(HANDOVER_HIGH_MS));
+    return SEV_S;
+}
+
 int32_t create_and_listen(net_sock *out) {
     int err = net_startup();
     if (err != 0) return log_printf(MRSHL, SEV_F, "WSAStartup(2.2), errno = %d", err);
@@ -168,6 +187,8 @@ void marshal_set_defaults() {
     g.port_min = 6881;
     g.port_max = 6889;
     g.delay = 5;
+    g.hls_list = 0;
+    g.handover_ms = 1000;
     g.stop_status = 0;
     g.children.count = 1;
     g.fetcher_pipe.conn = g.fetcher_pipe.listen = g.fetcher_pipe.owner = -1;
@@ -245,7 +266,8 @@ int marshal_main(int argc, char **argv) {
     list_options(options);
     if (!(check_port_option(MRSHL, "port", g.port) & 1) ||
         !(check_port_option(MRSHL, "port_min", g.port_min) & 1) ||
-        !(check_port_option(MRSHL, "port_max", g.port_max) & 1) || !(check_listen_option() & 1))
+        !(check_port_option(MRSHL, "port_max", g.port_max) & 1) || !(check_listen_option() & 1) ||
+        !(check_range_options() & 1))
         return SEV_F;
 
     // Each running streamer takes two descriptors here (its process handle and the

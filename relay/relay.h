@@ -45,6 +45,7 @@ struct relay_state {
     int32_t delay;
     int32_t hls;
     int32_t duration;
+    int32_t hls_list; // 0: the one-segment playlist; else segments listed (3 to 20)
 
     std::atomic<int32_t> exit_flag;  // 0 while running, else the severity that stopped it
     std::atomic<int32_t> idle_loops; // 2-second periods since a chunk file was opened
@@ -138,3 +139,24 @@ void null_frame_init(uint8_t frame[TS_PACKET]);
 int32_t send_playlist();
 int32_t send_hls_chunk(os_file *file, const char *path);
 void send_stream(net_sock sock);
+
+// HLS list mode (hls_list.cpp).
+enum { HLS_LIST_MIN = 3, HLS_LIST_MAX = 20 };
+struct list_chunk {
+    int32_t seq;
+    uint64_t size, filled; // octets; complete when equal
+    int pcr_pid;
+    int64_t pcr_first, pcr_last; // 27 MHz; -1 when none
+    uint64_t pcr_first_at, pcr_last_at;
+    double seconds;   // duration by the chunk's own clock
+    int64_t start_ms; // wall-clock start, ms since 1970 UTC
+};
+// "2026-12-10T01:50:12.345Z"
+int format_utc_ms(char *out, size_t cap, int64_t ms);
+// The newest `want` complete consecutive chunk files, oldest first; their count.
+// *growing: the channel's newest file, the wall-clock reference, is being written.
+int collect_list(const char *dir, int32_t want, list_chunk *out, bool *growing);
+int build_list_playlist(char *out, size_t cap, const list_chunk *list, int n, int pid);
+int32_t send_list_playlist(const char *dir);
+// The chunk file numbered -chunk, or 404 Not Found when it has left the cache.
+int32_t send_exact_chunk(const char *dir);

@@ -26,6 +26,7 @@ relay_state g_relay = {
     7,
     0,
     55,
+    0,
     {0},
     {0},
     {-1},
@@ -44,6 +45,7 @@ option_entry g_relay_options[] = {
     option_def("delay", &g_relay.delay, 4, OPT_INT),
     option_def("hls", &g_relay.hls, 4, OPT_FLAG),
     option_def("duration", &g_relay.duration, 4, OPT_INT),
+    option_def("hls_list", &g_relay.hls_list, 4, OPT_INT),
     option_entry{},
 };
 
@@ -56,6 +58,9 @@ void relay_clamp_options() {
         g_relay.duration = 7;
     else if (g_relay.duration > 67)
         g_relay.duration = 67;
+    if (g_relay.hls_list < 0) g_relay.hls_list = 0;
+    if (g_relay.hls_list > 0 && g_relay.hls_list < HLS_LIST_MIN) g_relay.hls_list = HLS_LIST_MIN;
+    if (g_relay.hls_list > HLS_LIST_MAX) g_relay.hls_list = HLS_LIST_MAX;
 }
 
 enum { SEGV_GRACE_MS = 2000 };
@@ -183,7 +188,11 @@ int relay_main(int argc, char **argv) {
     g_relay.chan = int32_t(net_adopt_inherited(g_relay.chan));
 
     if (g_relay.hls) {
-        if (g_relay.chunk != 0) {
+        if (g_relay.hls_list && g_relay.chunk != 0) {
+            send_exact_chunk(g_relay.dir.text);
+        } else if (g_relay.hls_list) {
+            send_list_playlist(g_relay.dir.text);
+        } else if (g_relay.chunk != 0) {
             send_hls(g_relay.dir.text);
         } else {
             g_relay.hls_time = (int32_t)os_time_seconds();

@@ -9,6 +9,9 @@
 #                               and status page), stop; exit 0 or 1
 #   scripts/demo.sh --panel     also the tray KVT-Panel on this desktop; the supervisor
 #                               then runs as the service, under KVT-Keeper
+#   scripts/demo.sh --modern    the opt-in modes: a standard live playlist of three
+#                               segments (-hls_list=3) and no hand-over pause
+#                               (-handover_ms=0), with chunk files of about 6 s
 #
 # Options (each also as an environment variable):
 #   --check         probe the three addresses and exit        VARNEX_DEMO_CHECK=1
@@ -20,6 +23,7 @@
 #   --trace         supervisor and relays write trace lines   VARNEX_DEMO_TRACE=1
 #   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
 #   --panel         the tray on this desktop (needs DISPLAY)  VARNEX_DEMO_PANEL=1
+#   --modern        the opt-in playlist and hand-over         VARNEX_DEMO_MODERN=1
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
 #    are announced one second longer, live chunk files last five seconds longer)
 #
@@ -40,6 +44,7 @@ build_dir=${VARNEX_BUILD_DIR:-$repo/build}
 trace=${VARNEX_DEMO_TRACE:-0}
 follow=${VARNEX_DEMO_FOLLOW:-0}
 panel=${VARNEX_DEMO_PANEL:-0}
+modern=${VARNEX_DEMO_MODERN:-0}
 
 # The demo account, the channel and the movie.
 demo_uid=4242
@@ -49,6 +54,10 @@ second_cid=8 # any other CID gets the test signal too: a second channel for the 
 movie_cid=900
 # The QI server's duration: the relay's HLS target duration and idle limit.
 chunk_duration=${VARNEX_DEMO_DURATION:-8}
+# The opt-in modes of --modern: segments listed, hand-over pause, chunk length.
+modern_hls_list=3
+modern_handover_ms=0
+modern_chunk_ms=6000
 
 say() { printf 'demo: %s\n' "$*"; }
 die() {
@@ -69,6 +78,7 @@ for arg in "$@"; do
     --trace) trace=1 ;;
     --follow) follow=1 ;;
     --panel) panel=1 ;;
+    --modern) modern=1 ;;
     -h | --help)
         usage
         exit 0
@@ -203,7 +213,17 @@ movie_option="-movie=$movie_cid:$movie"
     # a player asks for its next segment one segment duration after its last
     # playlist, plus the QI exchange and the supervisor's hand-over (about 2 s), and
     # the relay serves the newest chunk, so a chunk that ended sooner would be skipped.
-    printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
+    # With the standard playlist a segment is one whole chunk file and players keep
+    # three of them: shorter chunks shorten the live delay, but every playlist reload
+    # costs a QI exchange (1 s) in the supervisor's queue.
+    # The fetcher then also writes as many complete chunks as the playlist lists at
+    # once on a start, as peers would hand over what the swarm holds, so that a
+    # player's first playlist is a whole one.
+    if [[ $modern == 1 ]]; then
+        printf -- '-chunk_ms=%d\n-history=%d\n' "$modern_chunk_ms" "$modern_hls_list"
+    else
+        printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
+    fi
 } >"$demo_dir/bin/KVT-Fetcher.options"
 # The channel list beside the supervisor: the playlist /playlist.m3u lists these, the
 # status page shows their names.
@@ -276,6 +296,8 @@ not_started() {
 cd "$demo_dir" || die "cannot enter '$demo_dir'"
 trace_flag=()
 [[ $trace == 1 ]] && trace_flag=(-trace)
+# The opt-in supervisor options ride along with the trace flag.
+[[ $modern == 1 ]] && trace_flag+=("-hls_list=$modern_hls_list" "-handover_ms=$modern_handover_ms")
 
 # The two servers are killed when this script dies, even by SIGKILL; the
 # supervisor's children end with the supervisor.
@@ -362,6 +384,13 @@ Each request first logs in to the QI server (a 1 s pause). The first picture tak
 about 1.5 s on the stream and 4 to 6 s on HLS; VLC does not play the HLS address
 (see the README's table of players).
 EOF
+if [[ $modern == 1 ]]; then
+    cat <<EOF
+Modern mode: HLS answers a standard live playlist of the newest $modern_hls_list complete
+chunk files (-hls_list=$modern_hls_list), which VLC and hls.js play too, and the supervisor
+accepts the next request at once after starting a streamer (-handover_ms=$modern_handover_ms).
+EOF
+fi
 if [[ $panel == 1 ]]; then
     cat <<EOF
 The tray icon KVT-Panel (pid $panel_pid) runs on this desktop, and the supervisor runs

@@ -88,7 +88,7 @@ int main(int argc, char **argv) {
     marshal_state &g = g_marshal;
     snprintf(g.module_dir, sizeof g.module_dir, "%s", dir.c_str());
     g.cache_dir.len = uint8_t(snprintf(g.cache_dir.text, 255, "%s", dir.c_str()));
-    g_player_handover_ms = 0;
+    g.handover_ms = 0;
     if (!job_create(&g.job) || !msgpipe_create("dwnldr-pipe", &g.fetcher_pipe)) return 2;
     msg_pipe reader;
     if (!msgpipe_open("dwnldr-pipe", &reader) || !msgpipe_wait_client(&g.fetcher_pipe, 1000))

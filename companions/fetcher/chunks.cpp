@@ -152,7 +152,8 @@ void live_writer(cid_entry *e) {
                (unsigned long long)chunk, double(chunk) / rate);
 
     // The start: the current chunk up to the live position, then the newest complete
-    // chunk, whole, so that it is the newest file the streamer started with this
+    // chunk (with -history, the newest that many), whole, so that it is the newest
+    // file the streamer started with this
     // message finds; the current one is left alone for a short hand-over time. An
     // HLS segment request comes a second or more after its playlist's message and
     // finds the current chunk again, whose successor its next request will find.
@@ -161,12 +162,17 @@ void live_writer(cid_entry *e) {
     bool ok = true;
     char name[OS_PATH_MAX + 32];
     os_file f;
+    // The newest -history complete chunks follow, oldest first, so that the one just
+    // before the current chunk is the newest file (a standard live playlist lists
+    // several).
     if (open_chunk(cid, n, chunk, &f, name, sizeof name)) {
         ok = write_range(loop, &f, n * chunk, n * chunk, live, buf);
         file_close(&f);
     }
-    if (ok && n > 0 && open_chunk(cid, n - 1, chunk, &f, name, sizeof name)) {
-        ok = write_range(loop, &f, (n - 1) * chunk, (n - 1) * chunk, n * chunk, buf);
+    const uint64_t history = std::min<uint64_t>(uint64_t(g.history), n);
+    for (uint64_t k = n - history; ok && k < n; k++) {
+        if (!open_chunk(cid, k, chunk, &f, name, sizeof name)) continue;
+        ok = write_range(loop, &f, k * chunk, k * chunk, (k + 1) * chunk, buf);
         file_close(&f);
         if (g_trace) log_printf(FETCH, SEV_I, "CID=%d : wrote '%s' at once", cid, name);
     }

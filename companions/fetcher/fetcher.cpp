@@ -23,6 +23,7 @@ option_entry options[] = {
     option_def("signal", &g_fetcher.signal, 255, OPT_TEXT),
     option_def("chunk_ms", &g_fetcher.chunk_ms, sizeof(int32_t), OPT_INT),
     option_def("rate", &g_fetcher.rate, sizeof(int32_t), OPT_INT),
+    option_def("history", &g_fetcher.history, sizeof(int32_t), OPT_INT),
     option_def("movie", &g_fetcher.movie, 255, OPT_TEXT),
     option_def("copy_rate", &g_fetcher.movie_rate, sizeof(int32_t), OPT_INT),
     option_def("dump", &g_fetcher.dump, 255, OPT_TEXT),
@@ -43,6 +44,7 @@ const char usage[] =
     "  -chunk_ms=N        duration of one chunk file in milliseconds (default 2000),\n"
     "                     rounded to whole 65424-octet blocks\n"
     "  -rate=N            octets per second; 0 plays the source at its own pace\n"
+    "  -history=N         complete chunks written at once on a start (default 1, 1 to 20)\n"
     "  -movie=LIST        CID:PATH;... copied front to back into DIR/<CID><ext>, which\n"
     "                     has its final size (zero-filled) from the start\n"
     "  -copy_rate=N       octets per second of the movie copies (default 8000000)\n"
@@ -62,6 +64,7 @@ void set_defaults() {
     g.keep = 67;
     g.chunk_ms = 2000;
     g.rate = 0;
+    g.history = 1;
     g.movie_rate = 8000000;
     char module[OS_PATH_MAX];
     if (os_module_path(module, sizeof module)) {
@@ -106,6 +109,8 @@ int fetcher_main(int argc, char **argv) {
     }
     list_options(options);
     if (g.chunk_ms < 100) g.chunk_ms = 100;
+    if (g.history < 1) g.history = 1;
+    if (g.history > 20) g.history = 20;
     if (g.movie_rate <= 0) g.movie_rate = 8000000;
     // The same rule as the supervisor's: never write into a folder another user made.
     int safety = dir_make_private(g.dir.text);

@@ -69,6 +69,7 @@ struct fetcher_state {
     option_text signal; // generated test signal; default next to the program
     int32_t chunk_ms;
     int32_t rate;       // octets per second; 0 = the source's own (its timestamps)
+    int32_t history;    // complete chunks written at once on a start
     option_text movie;  // "CID:path;CID:path"
     int32_t movie_rate; // octets per second
     option_text dump;   // folder for raw copies of the received messages

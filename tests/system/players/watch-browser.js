@@ -1,8 +1,9 @@
 // Watches a live address in headless Chromium for watch.sh: mpegts.js for the
 // continuous stream (/stream), hls.js for HLS (/hls), on a muted <video>. Prints
 // "first-frame" at the first presented video frame, "decoded S" every second (the
-// seconds played since then), "stall MS" for every wait of more than 1 s, and the
-// players' errors.
+// seconds played since then), "stall MS" for every wait of more than 1 s, "jump S"
+// when the position moved ahead by more than 2 s within one second, and the players'
+// errors.
 //   node watch-browser.js URL SECONDS
 // CHROMIUM names the browser (/usr/bin/chromium), NODE_MODULES the npm packages.
 'use strict';
@@ -49,6 +50,7 @@ const useHls = /\/hls/.test(url);
       setInterval(() => {
         if (start === null) return;
         if (last !== null) played += Math.min(1, Math.max(0, v.currentTime - last));
+        if (last !== null && v.currentTime - last > 2) window.report('jump ' + (v.currentTime - last).toFixed(1) + ' from ' + last.toFixed(1));
         last = v.currentTime;
         window.report('decoded ' + played.toFixed(1));
       }, 1000);

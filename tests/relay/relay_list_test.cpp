@@ -1,0 +1,117 @@
+// KVT-Relay's list mode (-hls_list=3) behind the stand-in supervisor: the playlist
+// lists the newest three complete chunk files with consecutive numbers, each segment
+// address answers that very file, and a chunk gone from the cache answers 404.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+#include <unistd.h>
+
+#include "tests/relay/relay_gate.h"
+#include "tests/relay/relay_test_util.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+struct segment {
+    double seconds;
+    std::string when;
+    int chunk;
+    std::string address;
+};
+struct playlist {
+    int sequence = -1, target = -1;
+    std::vector<segment> segments;
+};
+
+playlist parse_playlist(const std::string &text) {
+    playlist p;
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex("#EXT-X-MEDIA-SEQUENCE:([0-9]+)\r\n")))
+        p.sequence = std::stoi(m[1]);
+    if (std::regex_search(text, m, std::regex("#EXT-X-TARGETDURATION:([0-9]+)\r\n")))
+        p.target = std::stoi(m[1]);
+    const std::regex seg("#EXT-X-PROGRAM-DATE-TIME:(\\S+)\r\n#EXTINF:([0-9.]+),\r\n"
+                         "(/hls\\.chunk\\.ts\\?cid=1501&sid=[0-9]+&chunk=([0-9]+))\r\n");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), seg);
+         it != std::sregex_iterator(); ++it)
+        p.segments.push_back({std::stod((*it)[2]), (*it)[1], std::stoi((*it)[4]), (*it)[3]});
+    return p;
+}
+
+// Milliseconds of the day in "YYYY-MM-DDTHH:MM:SS.mmmZ".
+long day_ms(const std::string &when) {
+    int h = 0, mi = 0, s = 0, ms = 0;
+    sscanf(when.c_str() + 11, "%d:%d:%d.%dZ", &h, &mi, &s, &ms);
+    return ((h * 60L + mi) * 60 + s) * 1000 + ms;
+}
+
+std::string body_of(const std::string &answer) {
+    size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? "" : answer.substr(at + 4);
+}
+
+} // namespace
+
+TEST(RelayHlsList, NewestCompleteChunksListedServedExactlyAnd404WhenGone) {
+    test_world world;
+    const std::string dir = world.path("vcache");
+    ASSERT_TRUE(make_dirs(dir));
+    std::string out;
+    ASSERT_EQ(run_command("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 8 "
+                          "-c:v mpeg2video -muxrate 400k -f mpegts -y " +
+                              world.path("channel.ts"),
+                          &out),
+              0)
+        << out;
+    const std::string ts = read_text_file(world.path("channel.ts"));
+    const size_t size = ts.size() / 7 / 188 * 188;
+    auto chunk_path = [&](int n) { return dir + "/1501---" + std::to_string(n) + ".dat"; };
+    auto chunk_data = [&](int n) { return ts.substr(size_t(n - 100) * size, size); };
+    // Chunks 100 to 104 written, 105 half written: the fetcher fills front to back.
+    for (int n = 100; n <= 104; n++) {
+        ASSERT_TRUE(write_at(chunk_path(n), chunk_data(n), 0));
+        usleep(20000);
+    }
+    ASSERT_TRUE(set_size(chunk_path(105), size));
+    ASSERT_TRUE(write_at(chunk_path(105), chunk_data(105).substr(0, size / 2 / 188 * 188), 0));
+
+    relay_gate gate;
+    ASSERT_TRUE(gate.start(bin_path("KVT-Relay"), dir, world.root(), {"-hls_list=3"}));
+    auto fetch = [&](const std::string &target) {
+        return http_exchange(gate.port, "GET " + target + " HTTP/1.1\r\n\r\n", 15000);
+    };
+    const std::string first_answer = fetch("/hls?cid=1501");
+    EXPECT_EQ(first_answer.find("HTTP/1.1 200 OK\r\n"), 0u) << first_answer;
+    EXPECT_NE(first_answer.find("Content-Type: application/vnd.apple.mpegurl\r\n"),
+              std::string::npos);
+    const playlist first = parse_playlist(body_of(first_answer));
+    ASSERT_EQ(first.segments.size(), 3u) << first_answer;
+    EXPECT_EQ(first.sequence, 102);
+    for (size_t i = 0; i < 3; i++) {
+        const segment &s = first.segments[i];
+        EXPECT_EQ(s.chunk, 102 + int(i));
+        EXPECT_GT(s.seconds, 0.5);
+        EXPECT_LE(s.seconds, first.target);
+        EXPECT_EQ(body_of(fetch(s.address)), chunk_data(s.chunk)) << s.address;
+        if (i > 0) {
+            EXPECT_NEAR(day_ms(s.when) - day_ms(first.segments[i - 1].when),
+                        first.segments[i - 1].seconds * 1000, 2.0);
+        }
+    }
+
+    // Chunk 105 complete and 106 begun: the list moves on by one.
+    ASSERT_TRUE(write_at(chunk_path(105), chunk_data(105), 0));
+    ASSERT_TRUE(set_size(chunk_path(106), size));
+    ASSERT_TRUE(write_at(chunk_path(106), chunk_data(106).substr(0, 188 * 10), 0));
+    const playlist second = parse_playlist(body_of(fetch("/hls?cid=1501")));
+    ASSERT_EQ(second.segments.size(), 3u);
+    EXPECT_EQ(second.sequence, first.sequence + 1);
+    EXPECT_EQ(second.segments[0].chunk, 103);
+    EXPECT_EQ(body_of(fetch(second.segments[2].address)), chunk_data(105));
+
+    // A chunk that has left the cache.
+    ASSERT_EQ(unlink(chunk_path(102).c_str()), 0);
+    const std::string gone = fetch(first.segments[0].address);
+    EXPECT_EQ(gone.find("HTTP/1.1 404 Not Found\r\n"), 0u) << gone;
+}
