@@ -52,7 +52,7 @@ void take_snapshot(status_facts *f) {
     f->fetcher_running = g.fetcher_pid != 0;
 }
 
-void read_version(char *out, size_t cap) {
+static void read_version(char *out, size_t cap) {
     out[0] = 0;
     reg_key k;
     if (!reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", false, &k)) return;
@@ -63,6 +63,12 @@ void read_version(char *out, size_t cap) {
     else
         out[0] = 0;
     reg_close(&k);
+}
+
+// The installed version, else (a build run in place, the Debian package) the build's own.
+static void installed_version(char *out, size_t cap) {
+    read_version(out, cap);
+    if (!out[0]) snprintf(out, cap, "%s", VARNEX_VERSION);
 }
 
 // ISO 8601 for the JSON page: "YYYY-MM-DDThh:mm:ssZ".
@@ -181,7 +187,7 @@ int32_t serve_status(net_sock s, uint32_t peer_addr, bool json) {
     }
     channel_list_read();
     status_facts f;
-    read_version(f.version, sizeof f.version);
+    installed_version(f.version, sizeof f.version);
     snprintf(f.listen, sizeof f.listen, "%s:%d", net_format_ipv4(g.listen_addr, dotted),
              int(g.port));
     take_snapshot(&f);
