@@ -8,6 +8,7 @@
 
 #include "marshal.h"
 #include "platform/os.h"
+#include "utils/utf8.h"
 
 namespace {
 const size_t SEND_PIECE = 1024;
@@ -70,39 +71,13 @@ void page_printf(page_writer *w, const char *fmt, ...) {
     page_put(w, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at p (at most n octets), 0 when none.
-size_t utf8_sequence(const unsigned char *p, size_t n) {
-    unsigned char c = p[0];
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF; // range of the second octet
-    if (c >= 0xC2 && c <= 0xDF)
-        len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0; // no overlong forms
-        if (c == 0xED) hi = 0x9F; // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F; // nothing beyond U+10FFFF
-    } else
-        return 0;
-    if (n < len || p[1] < lo || p[1] > hi) return 0;
-    for (size_t i = 2; i < len; i++)
-        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-    return len;
-}
-
-} // namespace
-
 void page_put_text(page_writer *w, const char *text, size_t n, text_escape esc) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     for (size_t i = 0; i < n;) {
         unsigned char c = p[i];
         if (c >= 0x80) {
-            size_t k = utf8_sequence(p + i, n - i);
+            size_t consumed;
+            size_t k = utf8_character(p + i, n - i, &consumed);
             if (k == 0) {
                 page_put(w, "?", 1);
                 i++;

@@ -3,40 +3,7 @@
 #include <cstring>
 
 #include "panel/panel.h"
-
-// The well-formed UTF-8 character at s (n octets readable): its length, or 0 when
-// the octets there are ill-formed. *consumed is then the length of the ill-formed
-// part (its longest prefix that could still have begun a character, at least 1),
-// which one replacement character stands for.
-static size_t utf8_character(const unsigned char *s, size_t n, size_t *consumed) {
-    unsigned char c = s[0], lo = 0x80, hi = 0xBF;
-    size_t need;
-    if (c < 0x80) {
-        *consumed = 1;
-        return 1;
-    }
-    if (c >= 0xC2 && c <= 0xDF) {
-        need = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        need = 3;
-        if (c == 0xE0) lo = 0xA0; // no overlong forms
-        if (c == 0xED) hi = 0x9F; // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        need = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F; // nothing above U+10FFFF
-    } else {
-        *consumed = 1;
-        return 0;
-    }
-    size_t i = 1;
-    for (; i < need && i < n && s[i] >= lo && s[i] <= hi; i++) {
-        lo = 0x80;
-        hi = 0xBF;
-    }
-    *consumed = i;
-    return i == need ? need : 0;
-}
+#include "utils/utf8.h"
 
 void balloon_text_of(const char *data, size_t len, char out[BALLOON_TEXT_SIZE]) {
     static const char REPLACEMENT[] = "\xEF\xBF\xBD"; // U+FFFD
