@@ -125,7 +125,8 @@ int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, 
                          g_trace ? "-trace" : "", code == 5 ? "-hls" : "");
         if (g.duration != 0 && n > 0 && size_t(n) < sizeof cmd)
             n += snprintf(cmd + n, sizeof cmd - size_t(n), " -duration=%d", g.duration);
-        if (code == 5 && g.hls_list != 0 && n > 0 && size_t(n) < sizeof cmd)
+        // List mode reaches the stream relays too: they start at the newest complete chunk.
+        if (g.hls_list != 0 && n > 0 && size_t(n) < sizeof cmd)
             snprintf(cmd + n, sizeof cmd - size_t(n), " -hls_list=%d", g.hls_list);
     } else if (code == 4) {
         program_path("KVT-Cinema", path, sizeof path);

@@ -153,6 +153,29 @@ static newest_result load_newest(const char *dir, const char *op, int32_t *curre
     return NEWEST_LOADED;
 }
 
+// List mode (-hls_list): the newest complete chunk file instead of the one being written,
+// so that a player joining a running channel gets a whole chunk at once rather than the
+// written part and then one block per zero-tail wait; the chunk being written follows
+// through the directory watch. Without a complete chunk, the newest file as usual.
+static newest_result load_newest_complete(const char *dir, const char *op, int32_t *current,
+                                          char *path, int32_t *status) {
+    list_chunk newest;
+    bool growing = false;
+    if (collect_list(dir, 1, &newest, &growing) != 1)
+        return load_newest(dir, op, current, path, false, status);
+    snprintf(path, OS_PATH_MAX + 1, "%s" OS_PATH_SEP "%d---%d.dat", dir, g_relay.cid, newest.seq);
+    os_file file;
+    if (!file_open_read(path, &file, FILE_NO_LINKS))
+        return load_newest(dir, op, current, path, false, status);
+    *current = newest.seq;
+    RLOG(SEV_I, op, "'%s', Seq. No = %d", path, newest.seq);
+    RLOG(SEV_I, op, "Loading '%s' ..., idle_loops = %d", path, g_relay.idle_loops.load());
+    g_relay.idle_loops = 0;
+    *status = read_stream_file(&file, path);
+    file_close(&file);
+    return NEWEST_LOADED;
+}
+
 // Gives a held buffer back to the free pool.
 static void return_held(stream_buffer **held) {
     if (*held) free_append(*held);
@@ -236,7 +259,8 @@ void read_stream(const char *dir) {
     int32_t current = 0;
     static char path[OS_PATH_MAX + 1];
     int32_t status = 1;
-    newest_result nr = load_newest(dir, op, &current, path, false, &status);
+    newest_result nr = g_relay.hls_list ? load_newest_complete(dir, op, &current, path, &status)
+                                        : load_newest(dir, op, &current, path, false, &status);
     if (nr == NEWEST_FAILED) {
         dirwatch_close(&watch);
         wake_signal(&g_data_available);

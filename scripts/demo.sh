@@ -387,8 +387,9 @@ EOF
 if [[ $modern == 1 ]]; then
     cat <<EOF
 Modern mode: HLS answers a standard live playlist of the newest $modern_hls_list complete
-chunk files (-hls_list=$modern_hls_list), which VLC and hls.js play too, and the supervisor
-accepts the next request at once after starting a streamer (-handover_ms=$modern_handover_ms).
+chunk files (-hls_list=$modern_hls_list), which VLC and hls.js play too, the live stream
+starts with the newest complete chunk, and the supervisor accepts the next request at
+once after starting a streamer (-handover_ms=$modern_handover_ms).
 EOF
 fi
 if [[ $panel == 1 ]]; then

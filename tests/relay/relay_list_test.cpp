@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <regex>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "tests/relay/relay_gate.h"
@@ -114,4 +115,43 @@ TEST(RelayHlsList, NewestCompleteChunksListedServedExactlyAnd404WhenGone) {
     ASSERT_EQ(unlink(chunk_path(102).c_str()), 0);
     const std::string gone = fetch(first.segments[0].address);
     EXPECT_EQ(gone.find("HTTP/1.1 404 Not Found\r\n"), 0u) << gone;
+}
+
+// In list mode a live relay joining a running channel starts with the newest complete
+// chunk, not at the start of the one being written; that one follows.
+TEST(RelayHlsList, LiveStreamStartsAtTheNewestCompleteChunk) {
+    test_world world;
+    const std::string dir = world.path("vcache");
+    ASSERT_TRUE(make_dirs(dir));
+    const std::string data = make_packets(2 * 348, 21), growing = make_packets(4 * 348, 22);
+    const std::string complete = dir + "/1501---40.dat", written = dir + "/1501---41.dat";
+    ASSERT_TRUE(write_at(complete, data, 0));
+    usleep(20000);
+    ASSERT_TRUE(set_size(written, growing.size()));
+    ASSERT_TRUE(write_at(written, growing.substr(0, 348 * 188), 0));
+
+    relay_gate gate;
+    ASSERT_TRUE(gate.start(bin_path("KVT-Relay"), dir, world.root(), {"-hls_list=3"}));
+    const int fd = tcp_connect_loopback(gate.port);
+    ASSERT_GE(fd, 0);
+    const std::string req = "GET /stream?cid=1501 HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(fd, req.data(), req.size(), MSG_NOSIGNAL), ssize_t(req.size()));
+    const std::string loaded =
+        "CID=1501 : Loaded from '" + complete + "' " + std::to_string(data.size()) + " octets\n";
+    ASSERT_TRUE(gate.wait_relay_log(0, loaded.c_str(), 15000));
+    // The chunk being written goes on and follows through the directory watch.
+    ASSERT_TRUE(write_at(written, growing.substr(348 * 188), 348 * 188));
+    timeval limit{15, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string received, body;
+    char buf[65536];
+    while (body.size() < data.size() + growing.size()) {
+        const ssize_t got = recv(fd, buf, sizeof buf, 0);
+        if (got <= 0) break;
+        received.append(buf, size_t(got));
+        if (received.size() > 276)
+            body = strip_null_frames(received.substr(276, (received.size() - 276) / 188 * 188));
+    }
+    close(fd);
+    EXPECT_TRUE(body == data + growing) << "not chunk 40 and then chunk 41";
 }
