@@ -123,7 +123,9 @@ int32_t send_whole_frames(const char *path, const char *next_path) {
     if (!file_open_read(path, &f)) return RLOG(SEV_E, op, "'%s', errno = %d", path, os_error());
     long again = walk_chunk(&f, true);
     file_close(&f);
-    if (again != kept) return RLOG(SEV_E, op, "'%s' changed while sent", path);
+    if (again != kept)
+        return RLOG(SEV_E, op, "'%s': %ld octets sent of %ld, errno = %d", path, again, kept,
+                    net_error());
     if (tail > 0 && net_send(g_relay.chan, s_tail, size_t(tail)) != tail)
         return RLOG(SEV_E, op, "send (%ld octets), errno = %d", tail, net_error());
     return RLOG(SEV_S, op, "'%s': %ld octets from the chunk, %ld from the next", path, kept, tail);
