@@ -265,10 +265,11 @@ int32_t send_exact_chunk(const char *dir) {
         net_send(g_relay.chan, answer, size_t(len));
         return RLOG(SEV_I, op, "'%s' is not in the cache (errno = %d): 404 Not Found", path, err);
     }
-    RLOG(SEV_I, op, "Loading '%s', idle_loops = %d", path, g_relay.idle_loops.load());
-    int32_t st = send_hls_chunk(&f, path);
     file_close(&f);
-    if (!(st & 1))
-        g_relay.exit_flag = RLOG(SEV_E, op, "Reading from file '%s', errno = %d", path, os_error());
+    RLOG(SEV_I, op, "Loading '%s', idle_loops = %d", path, g_relay.idle_loops.load());
+    char next_path[OS_PATH_MAX + 1];
+    chunk_file_path(dir, g_relay.chunk + 1, next_path);
+    int32_t st = send_whole_frames(path, next_path);
+    if (!(st & 1)) g_relay.exit_flag = st;
     return st;
 }

@@ -56,7 +56,10 @@ const useHls = /\/hls/.test(url);
       }, 1000);
       if (useHls) {
         const hls = new Hls();
-        hls.on(Hls.Events.ERROR, (_, d) => window.report('player-error ' + d.type + ' ' + d.details));
+        // The error's own message and the segment it met, to tell a decoder's
+        // complaint from a network one.
+        hls.on(Hls.Events.ERROR, (_, d) => window.report('player-error ' + d.type + ' ' + d.details +
+          (d.frag ? ' segment ' + d.frag.sn : '') + (d.error ? ' ' + d.error.message : '')));
         hls.loadSource(url);
         hls.attachMedia(v);
       } else {
