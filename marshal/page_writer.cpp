@@ -34,6 +34,23 @@ bool page_flush(page_writer *w) {
     return !w->failed;
 }
 
+bool page_answer(net_sock s, const char *headers, void (*body)(page_writer *, const void *),
+                 const void *ctx, size_t *octets) {
+    page_writer w;
+    page_start(&w, s, false);
+    body(&w, ctx);
+    size_t length = w.total;
+    page_start(&w, s, true);
+    page_printf(&w, "HTTP/1.1 200 OK\r\n%sContent-Length: %u\r\nConnection: close\r\n\r\n", headers,
+                unsigned(length));
+    body(&w, ctx);
+    bool sent = page_flush(&w);
+    net_shutdown(s);
+    net_close(s);
+    *octets = w.total;
+    return sent;
+}
+
 void page_start(page_writer *w, net_sock s, bool send) {
     w->sock = s;
     w->send = send;

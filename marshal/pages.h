@@ -77,6 +77,11 @@ enum text_escape { ESC_NONE, ESC_HTML, ESC_JSON };
 void page_put_text(page_writer *w, const char *text, size_t n, text_escape esc);
 // Sends what the buffer holds; false when the player is gone.
 bool page_flush(page_writer *w);
+// Answers 200 with the header lines `headers` (each ending in CRLF) and the body that
+// body writes from ctx (called twice: counted, then sent), then closes the
+// connection. False when the player is gone; *octets is what was written.
+bool page_answer(net_sock s, const char *headers, void (*body)(page_writer *, const void *),
+                 const void *ctx, size_t *octets);
 
 // Reads KVT-Channels.txt beside the supervisor into g_marshal.pages.channels; a
 // missing file gives an empty list, a bad line is skipped with a log line.

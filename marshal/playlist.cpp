@@ -56,7 +56,14 @@ size_t m3u_safe(const char *in, char *out, size_t cap) {
     return n;
 }
 
-void playlist_body(page_writer *w, const char *host, bool hls) {
+struct playlist_page {
+    const char *host; // HOST:PORT of the addresses
+    bool hls;         // /hls addresses instead of /stream
+};
+
+void playlist_body(page_writer *w, const void *ctx) {
+    const char *host = static_cast<const playlist_page *>(ctx)->host;
+    bool hls = static_cast<const playlist_page *>(ctx)->hls;
     const own_pages &pg = g_marshal.pages;
     page_puts(w, "#EXTM3U\n");
     for (int i = 0; i < pg.channel_count; i++) {
@@ -136,23 +143,15 @@ int32_t serve_playlist(net_sock s, const char *request, size_t n) {
         snprintf(host, sizeof host, "%s:%d", net_format_ipv4(local, dotted), int(g.port));
     }
 
-    page_writer w;
-    page_start(&w, s, false);
-    playlist_body(&w, host, hls);
-    size_t body = w.total;
-    page_start(&w, s, true);
-    page_printf(&w,
-                "HTTP/1.1 200 OK\r\nContent-Type: audio/x-mpegurl\r\nContent-Length: %u\r\n"
-                "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n"
-                "Connection: close\r\n\r\n",
-                unsigned(body));
-    playlist_body(&w, host, hls);
-    bool sent = page_flush(&w);
-    net_shutdown(s);
-    net_close(s);
+    playlist_page page = {host, hls};
+    size_t octets = 0;
+    bool sent = page_answer(s,
+                            "Content-Type: audio/x-mpegurl\r\nCache-Control: no-cache\r\n"
+                            "Access-Control-Allow-Origin: *\r\n",
+                            playlist_body, &page, &octets);
     if (!sent)
         log_printf(MRSHL, SEV_E, "[#%d] Send playlist (%u octets) failure -> %d", int(s),
-                   unsigned(w.total), net_error());
+                   unsigned(octets), net_error());
     else
         log_printf(MRSHL, SEV_I, "[#%d] Sent playlist of %d channels for %s", int(s),
                    g.pages.channel_count, host);

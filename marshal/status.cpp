@@ -158,12 +158,15 @@ void html_page(page_writer *w, const status_facts &f) {
     page_puts(w, "</table>\n</body></html>\n");
 }
 
-void write_page(page_writer *w, const status_facts &f, bool json) {
-    if (json)
-        json_page(w, f);
-    else
-        html_page(w, f);
+void json_body(page_writer *w, const void *facts) {
+    json_page(w, *static_cast<const status_facts *>(facts));
 }
+
+void html_body(page_writer *w, const void *facts) {
+    html_page(w, *static_cast<const status_facts *>(facts));
+}
+
+#define STATUS_HEADERS "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
 
 } // namespace
 
@@ -192,23 +195,14 @@ int32_t serve_status(net_sock s, uint32_t peer_addr, bool json) {
              int(g.port));
     take_snapshot(&f);
 
-    page_writer w;
-    page_start(&w, s, false);
-    write_page(&w, f, json);
-    size_t body = w.total;
-    page_start(&w, s, true);
     // No Access-Control-Allow-Origin: a web page from elsewhere must not read who watches.
-    page_printf(&w,
-                "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %u\r\n"
-                "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
-                "Connection: close\r\n\r\n",
-                json ? "application/json" : "text/html; charset=utf-8", unsigned(body));
-    write_page(&w, f, json);
-    bool sent = page_flush(&w);
-    net_shutdown(s);
-    net_close(s);
+    size_t octets = 0;
+    bool sent = page_answer(s,
+                            json ? "Content-Type: application/json\r\n" STATUS_HEADERS
+                                 : "Content-Type: text/html; charset=utf-8\r\n" STATUS_HEADERS,
+                            json ? json_body : html_body, &f, &octets);
     if (!sent)
         log_printf(MRSHL, SEV_E, "[#%d] Send status page (%u octets) failure -> %d", int(s),
-                   unsigned(w.total), net_error());
+                   unsigned(octets), net_error());
     return REQUEST_ANSWERED_AT_ONCE;
 }
