@@ -197,6 +197,22 @@ TEST(Keeper, StandardOutputSurvivesABadLogAndAClosedDescriptor) {
     ASSERT_TRUE(k.wait_exit(15000)) << k.log();
 }
 
+// A listening TCP socket on a free loopback port; -1 when none could be made.
+int loopback_listener(uint16_t *port) {
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (ls < 0 || bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(ls, 1) != 0 ||
+        getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        if (ls >= 0) close(ls);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return ls;
+}
+
 std::string registry_text(const test_world &w) {
     return read_text_file(w.registry_dir() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg");
 }
@@ -267,14 +283,9 @@ TEST(Update, CheckAgainstAFileAndAnHttpSource) {
     EXPECT_EQ(run(w.path("missing.txt")), 2);
 
     // One HTTP answer from a loopback listener.
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(ls, 1), 0);
-    socklen_t len = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len);
+    uint16_t port = 0;
+    int ls = loopback_listener(&port);
+    ASSERT_GE(ls, 0);
     std::thread server([ls] {
         int c = accept(ls, nullptr, nullptr);
         char buf[1024];
@@ -285,7 +296,7 @@ TEST(Update, CheckAgainstAFileAndAnHttpSource) {
         (void)sent;
         close(c);
     });
-    EXPECT_EQ(run("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/latest.txt"), 1);
+    EXPECT_EQ(run("http://127.0.0.1:" + std::to_string(port) + "/latest.txt"), 1);
     server.join();
     close(ls);
 }
@@ -294,14 +305,9 @@ TEST(Update, CheckAgainstAFileAndAnHttpSource) {
 // overall deadline with exit code 2 all the same.
 TEST(Update, CheckEndsAtItsDeadlineAgainstADribblingServer) {
     test_world w;
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(ls, 1), 0);
-    socklen_t len = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len);
+    uint16_t port = 0;
+    int ls = loopback_listener(&port);
+    ASSERT_GE(ls, 0);
     std::thread server([ls] {
         int c = accept(ls, nullptr, nullptr);
         const char answer[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"
@@ -317,7 +323,7 @@ TEST(Update, CheckEndsAtItsDeadlineAgainstADribblingServer) {
     });
     child_run c;
     ASSERT_TRUE(c.start(w, bin_path("varnex-update"),
-                        {"-source=http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/v"}));
+                        {"-source=http://127.0.0.1:" + std::to_string(port) + "/v"}));
     int code = -1;
     bool ended = c.wait_exit(60000, &code);
     if (!ended) c.kill_now();
