@@ -27,7 +27,7 @@ const int64_t LIVE_WRITE_NS = 1500000000;
 // programme clock reference of the first PID that carries one.
 bool inspect_chunk(const char *path, list_chunk *c) {
     os_file f;
-    if (!file_open_read(path, &f)) return false;
+    if (!file_open_read(path, &f, FILE_NO_LINKS)) return false;
     static uint8_t block[CHUNK_BLOCK];
     c->size = 0;
     file_size(&f, &c->size);
@@ -253,15 +253,10 @@ int32_t send_exact_chunk(const char *dir) {
     char path[OS_PATH_MAX + 1];
     chunk_file_path(dir, g_relay.chunk, path);
     os_file f;
-    if (!file_open_read(path, &f)) {
+    if (!file_open_read(path, &f, FILE_NO_LINKS)) {
         int err = os_error();
         char answer[512];
-        int len = snprintf(answer, sizeof answer,
-                           "HTTP/1.1 404 Not Found\r\nVersion: HTTP/1.1\r\n"
-                           "Access-Control-Allow-Origin: *\r\nConnection: close\r\n"
-                           "Content-Length: 0\r\nCache-Control: no-cache, max-age=0\r\n"
-                           "Server: Corvane-TV SN/Win64/X.54-03/Build at %s\r\n\r\n",
-                           g_build_stamp);
+        int len = build_not_found(answer, sizeof answer);
         net_send(g_relay.chan, answer, size_t(len));
         return RLOG(SEV_I, op, "'%s' is not in the cache (errno = %d): 404 Not Found", path, err);
     }

@@ -74,7 +74,7 @@ long walk_chunk(os_file *f, bool send) {
 long collect_tail(const char *next_path) {
     for (int waited = 0;; waited += NEXT_POLL_MS) {
         os_file f;
-        if (!file_open_read(next_path, &f)) return 0;
+        if (!file_open_read(next_path, &f, FILE_NO_LINKS)) return 0;
         long got = file_read(&f, s_block, CHUNK_BLOCK);
         file_close(&f);
         memset(s_closed, 0, sizeof s_closed);
@@ -111,7 +111,8 @@ long collect_tail(const char *next_path) {
 int32_t send_whole_frames(const char *path, const char *next_path) {
     static const char op[] = "send_hls";
     os_file f;
-    if (!file_open_read(path, &f)) return RLOG(SEV_E, op, "'%s', errno = %d", path, os_error());
+    if (!file_open_read(path, &f, FILE_NO_LINKS))
+        return RLOG(SEV_E, op, "'%s', errno = %d", path, os_error());
     long kept = walk_chunk(&f, false);
     file_close(&f);
     long tail = kept < 0 ? 0 : collect_tail(next_path);
@@ -120,7 +121,8 @@ int32_t send_whole_frames(const char *path, const char *next_path) {
     int hlen = build_chunk_header(hdr, sizeof hdr, uint32_t(kept + tail));
     if (net_send(g_relay.chan, hdr, size_t(hlen)) != hlen)
         return RLOG(SEV_E, op, "send header, errno = %d", net_error());
-    if (!file_open_read(path, &f)) return RLOG(SEV_E, op, "'%s', errno = %d", path, os_error());
+    if (!file_open_read(path, &f, FILE_NO_LINKS))
+        return RLOG(SEV_E, op, "'%s', errno = %d", path, os_error());
     long again = walk_chunk(&f, true);
     file_close(&f);
     if (again != kept)

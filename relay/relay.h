@@ -134,6 +134,8 @@ extern const char g_build_stamp[]; // "Jul 21 2017 14:56:43"
 int build_stream_header(char *out, size_t cap);
 int build_playlist(char *out, size_t cap, int32_t t, int pid);
 int build_playlist_header(char *out, size_t cap, int content_length);
+// The answer for a chunk that is no longer in the cache.
+int build_not_found(char *out, size_t cap);
 int build_chunk_header(char *out, size_t cap, uint32_t content_length);
 void null_frame_init(uint8_t frame[TS_PACKET]);
 int32_t send_playlist();

@@ -51,6 +51,15 @@ int build_chunk_header(char *out, size_t cap, uint32_t content_length) {
                     (int)content_length, g_build_stamp);
 }
 
+int build_not_found(char *out, size_t cap) {
+    return snprintf(out, cap,
+                    "HTTP/1.1 404 Not Found\r\nVersion: HTTP/1.1\r\n"
+                    "Access-Control-Allow-Origin: *\r\nConnection: close\r\n"
+                    "Content-Length: 0\r\nCache-Control: no-cache, max-age=0\r\n" SERVER_LINE
+                    "\r\n",
+                    g_build_stamp);
+}
+
 // MPEG-2 TS null packet: PID 0x1FFF, payload only; octet 3 carries the counter.
 void null_frame_init(uint8_t frame[TS_PACKET]) {
     memset(frame, 0xFF, TS_PACKET);
