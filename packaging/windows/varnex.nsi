@@ -146,6 +146,7 @@ Function RollBack
   DeleteRegKey /ifempty HKLM "${KEY}"
   Delete "$INSTDIR\Uninstall.exe"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  SetOutPath "$TEMP" ; the program folder is no longer the working folder, so it can go
   RMDir "$INSTDIR"
   nsExec::Exec '"$SYSDIR\sc.exe" query ${SERVICE}'
   Pop $0

@@ -15,6 +15,7 @@
 //   access service NAME | access key PATH | access file PATH
 //                     print the access list in force as SDDL text (a file or folder:
 //                     its owner too, "O:..D:..."): 0, else 1 and the error
+//   attributes PATH   print the attributes GetFileAttributes reports, in hex
 //   -install          stands in for KVT-Keeper.exe -install failing half way, as seen
 //                     when the manager was not settled: records VarnexService, then
 //                     fails as the access step did and ends with 4
@@ -83,6 +84,10 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "exit") == 0) return atoi(argv[2]);
     if (strcmp(mode, "sleep") == 0) {
         os_sleep_ms(unsigned(atoi(argv[2])));
+        return 0;
+    }
+    if (strcmp(mode, "attributes") == 0) {
+        printf("0x%lx\n", (unsigned long)GetFileAttributesA(argv[2]));
         return 0;
     }
     if (strcmp(mode, "service") == 0 && argc > 3) {
