@@ -12,8 +12,10 @@
 #      icon, the menu, both dialogs, balloons, Start/Stop/Trace On through the service
 #      control manager, with screenshots in build-windows/test-output/panel_wine/;
 #   5. the installer Varnex-Setup-VERSION-x64.exe (scripts/wine-installer-check.sh):
-#      silent install, the service running with its access list, the key's values and
-#      access list, the Run value, an upgrade, the silent removal.
+#      an install whose -install step fails (undone), one over a ProgramData\Varnex of
+#      a wider list (refused), the silent install, the data folder's and the key's
+#      access lists, the service running with its list, the key's values, the Run
+#      value, an upgrade, the silent removal, a removal with /ALL over planted links.
 # Installs what it needs (mingw-w64, wine64) with apt-get. VARNEX_WINE_KEEP=1 keeps the
 # run's folder (logs, Wine prefix) in /tmp. VARNEX_WINE_ONLY=panel runs only part 4,
 # VARNEX_WINE_ONLY=installer only part 5.

@@ -1,6 +1,6 @@
 # The Windows installer Varnex-Setup-VERSION-x64.exe, made by NSIS's makensis (Debian
-# package nsis) from varnex.nsi and the built programs: cmake --build --preset windows
-# --target installer.
+# package nsis) from varnex.nsi (with data_folder.nsh and no_links.nsh) and the built
+# programs: cmake --build --preset windows --target installer.
 find_program(VARNEX_MAKENSIS makensis)
 set(VARNEX_INSTALLER ${CMAKE_BINARY_DIR}/Varnex-Setup-${PROJECT_VERSION}-x64.exe)
 if(NOT VARNEX_MAKENSIS)

@@ -12,8 +12,13 @@
 //   service start|stop|running NAME
 //                     control the service NAME through the manager as the tray does:
 //                     0 when it worked (running: when it runs), else 1 and the error
-//   access service NAME | access key PATH
-//                     print the access list in force as SDDL text: 0, else 1 and the error
+//   access service NAME | access key PATH | access file PATH
+//                     print the access list in force as SDDL text (a file or folder:
+//                     its owner too, "O:..D:..."): 0, else 1 and the error
+//   attributes PATH   print the attributes GetFileAttributes reports, in hex
+//   -install          stands in for KVT-Keeper.exe -install failing half way, as seen
+//                     when the manager was not settled: records VarnexService, then
+//                     fails as the access step did and ends with 4
 #include "platform/access.h"
 #include "platform/msgpipe.h"
 #include "platform/named_object.h"
@@ -26,6 +31,45 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+// The owner and access list of a file or folder, as SDDL text; the link itself when
+// the path is one.
+static bool file_access_text(const char *path, char *out, size_t cap) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD err =
+        GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &sd);
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return false;
+    }
+    char *text = nullptr;
+    bool ok = ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, what, &text,
+                                                                   nullptr);
+    if (ok) snprintf(out, cap, "%s", text);
+    LocalFree(text);
+    LocalFree(sd);
+    return ok;
+}
+
+// Records VarnexService as -install does, then ends as -install did when the access
+// step failed (1060: the manager did not know the service it had just recorded).
+static int failing_install() {
+    char self[OS_PATH_MAX], command_line[OS_PATH_MAX + 16];
+    if (!os_module_path(self, sizeof self)) return 2;
+    snprintf(command_line, sizeof command_line, "\"%s\" -service", self);
+    if (!service_install("VarnexService", command_line)) {
+        printf("Installing VarnexService -> %d\n", os_error());
+        return 4;
+    }
+    printf("VarnexService was installed\nSetting the access of VarnexService -> 1060\n");
+    return 4;
+}
+
 static int send_text(net_sock s, const char *text) {
     long n = net_send_all(s, text, strlen(text));
     net_shutdown(s);
@@ -34,11 +78,16 @@ static int send_text(net_sock s, const char *text) {
 }
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "-install") == 0) return failing_install();
     if (argc < 3) return 2;
     const char *mode = argv[1];
     if (strcmp(mode, "exit") == 0) return atoi(argv[2]);
     if (strcmp(mode, "sleep") == 0) {
         os_sleep_ms(unsigned(atoi(argv[2])));
+        return 0;
+    }
+    if (strcmp(mode, "attributes") == 0) {
+        printf("0x%lx\n", (unsigned long)GetFileAttributesA(argv[2]));
         return 0;
     }
     if (strcmp(mode, "service") == 0 && argc > 3) {
@@ -51,8 +100,10 @@ int main(int argc, char **argv) {
     }
     if (strcmp(mode, "access") == 0 && argc > 3) {
         static char text[4096];
-        bool ok = strcmp(argv[2], "service") == 0 ? service_access_text(argv[3], text, sizeof text)
-                                                  : reg_access_text(argv[3], text, sizeof text);
+        const char *kind = argv[2];
+        bool ok = strcmp(kind, "service") == 0 ? service_access_text(argv[3], text, sizeof text)
+                  : strcmp(kind, "file") == 0  ? file_access_text(argv[3], text, sizeof text)
+                                               : reg_access_text(argv[3], text, sizeof text);
         if (ok)
             printf("%s\n", text);
         else
