@@ -12,20 +12,6 @@ bool path_is(const char *path, int path_len, const char *name) {
     return size_t(path_len) == strlen(name) && memcmp(path, name, size_t(path_len)) == 0;
 }
 
-// A browser sends the name it was given in Host: a name other than localhost on a
-// loopback connection is a web site whose name was pointed at this machine (DNS
-// rebinding), which must not read the page.
-bool status_host_allowed(const char *request, size_t n) {
-    char host[264];
-    size_t len = host_header_authority(request, n, host, sizeof host);
-    if (len == 0) return true; // none, or none that a browser sends
-    if (host[0] == '[') return true;
-    char *colon = strchr(host, ':');
-    if (colon) *colon = 0;
-    return strcmp(host, "localhost") == 0 || net_parse_ipv4(host) != 0 ||
-           strcmp(host, "0.0.0.0") == 0;
-}
-
 } // namespace
 
 int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *request, size_t n,
@@ -33,7 +19,7 @@ int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *r
     if (path_is(path, path_len, "playlist.m3u")) return serve_playlist(s, request, n);
     bool json = path_is(path, path_len, "status.json");
     if (!json && !path_is(path, path_len, "status")) return 0;
-    if (!status_host_allowed(request, n)) {
+    if (!status_host_allowed(request, n, g_marshal.port)) {
         send_ans(s, 3);
         log_printf(MRSHL, SEV_E, "[#%d] Status page refused: Host is a foreign name", int(s));
         return REQUEST_DONE;

@@ -3,7 +3,8 @@
 // page /status (HTML) and /status.json for players on this machine.
 //   channel_list.cpp  reading KVT-Channels.txt into the channel table
 //   page_writer.cpp   the answer writer: counts, then sends through one fixed buffer
-//   playlist.cpp      /playlist.m3u, the Host header
+//   host_header.cpp   the Host header: its exact forms, the status page's check
+//   playlist.cpp      /playlist.m3u
 //   status.cpp        /status, /status.json, who may see them
 //   pages.cpp         which path is one of these pages, the start of a streamer's row
 #pragma once
@@ -91,9 +92,31 @@ const channel_entry *channel_find(int32_t cid);
 // Parses one line of the channel list (comment already cut); false for a bad line.
 bool channel_line_parse(const char *line, size_t n, channel_entry *out);
 
-// The authority (host and port) of the Host header when it is a plain host name,
-// IPv4 address or bracketed IPv6 address with an optional port; 0 otherwise.
+// The Host header's forms; a port is decimal without a leading zero, 1 to 65535.
+enum host_form {
+    HOST_ABSENT = 0,    // no Host header
+    HOST_BAD = 1,       // one that is none of the forms below
+    HOST_NAME = 2,      // labels of letters, digits and inner hyphens, not localhost
+    HOST_LOCALHOST = 3, // localhost or NAME.localhost
+    HOST_IPV4 = 4,      // four dotted decimal numbers without leading zeros
+    HOST_IPV6 = 5,      // a bracketed IPv6 address
+};
+struct host_authority {
+    int form;
+    size_t len;     // of text
+    int32_t port;   // 0 when the header names none
+    char text[264]; // host and port as written, zero-ended
+};
+// Reads the Host header of request into *out; returns out->form.
+int host_header_read(const char *request, size_t n, host_authority *out);
+// The authority (host and port) of the Host header when it has one of the forms
+// name, IPv4 or IPv6 with an optional port; 0 otherwise.
 size_t host_header_authority(const char *request, size_t n, char *out, size_t cap);
+// Whether a status page may be answered: a request without Host (no browser's), or
+// one whose Host is localhost, NAME.localhost, an IPv4 or a bracketed IPv6 address
+// with no port or listen_port. Any other name is a web site pointed at this machine
+// (DNS rebinding), which must not read who watches what.
+bool status_host_allowed(const char *request, size_t n, int32_t listen_port);
 // /playlist.m3u: answers the player and returns REQUEST_DONE.
 int32_t serve_playlist(net_sock s, const char *request, size_t n);
 
