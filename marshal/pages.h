@@ -7,6 +7,7 @@
 //   playlist.cpp      /playlist.m3u
 //   status.cpp        /status, /status.json, who may see them
 //   pages.cpp         which path is one of these pages, the start of a streamer's row
+//   hls_viewers.cpp   HLS viewers: a player's series of short requests as one row
 #pragma once
 
 #include <cstddef>
@@ -20,8 +21,9 @@ enum {
     CHANNEL_GROUP_MAX = 63,
     VIEWER_TAG_MAX = 127,
     PAGE_BUF_SIZE = 8192,
-    STATUS_ROWS_MAX = 512,            // a row per streamer slot of the child table
-    REQUEST_ANSWERED_AT_ONCE = 11101, // answered completely, no pause before the next accept
+    HLS_VIEWERS_MAX = 512,
+    STATUS_ROWS_MAX = 512 + HLS_VIEWERS_MAX, // a row per streamer slot and per HLS viewer
+    REQUEST_ANSWERED_AT_ONCE = 11101,        // answered completely, no pause before the next accept
 };
 
 struct channel_entry {
@@ -34,14 +36,35 @@ struct channel_entry {
 struct child_view {
     int32_t kind;                    // the request code: 3 stream, 4 movie, 5 HLS
     int32_t chunk;                   // an HLS segment's chunk number, 0 for the playlist
+    bool segment;                    // an HLS segment request (it carries a sid or a chunk)
+    uint32_t addr;                   // the player's address, network order
     int64_t started_s;               // wall clock, seconds since the epoch
+    char agent[VIEWER_TAG_MAX + 1];  // the User-Agent word, empty without one
     char viewer[VIEWER_TAG_MAX + 1]; // "address:port" and the User-Agent word
+};
+
+// An HLS player: a playlist request, its segments, the next playlist, each through a
+// relay that ends at once. The requests of one address and User-Agent word for one
+// CID are one viewer while they keep coming: while one of its relays runs or within
+// window_ms of its latest request or relay end.
+struct hls_viewer {
+    bool used;
+    int32_t cid;
+    uint32_t addr;                   // network order
+    uint32_t last_ms;                // os_tick_ms() of its latest request or relay end
+    uint32_t window_ms;              // two target durations
+    int32_t running;                 // its relays that still run
+    uint32_t segments;               // its segment relays that ended
+    int64_t started_s;               // its first request, wall clock
+    char agent[VIEWER_TAG_MAX + 1];  // the User-Agent word
+    char viewer[VIEWER_TAG_MAX + 1]; // "address word" (each request has its own port)
 };
 
 // A row of the status page, copied out of the child table under its lock.
 struct status_row {
     int32_t cid;
     bool qi_open;
+    uint32_t segments; // an HLS viewer's segments served
     child_view view;
 };
 
@@ -133,5 +156,12 @@ int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *r
                        uint32_t peer_addr);
 // A streamer was registered in slot: its row's kind, start and viewer (table lock held).
 void child_view_note(uint32_t slot);
+// Table lock held for these three. An HLS relay of v was started: its viewer is
+// found (same CID, address and User-Agent word, still watching) or begins.
+void hls_viewer_request(const child_view &v, int32_t cid);
+// An HLS relay of v ended: its viewer's last sign of life, a segment served.
+void hls_viewer_relay_ended(const child_view &v, int32_t cid);
+// Whether viewer h still watches at os_tick_ms() now.
+bool hls_viewer_watching(const hls_viewer &h, uint32_t now);
 // UTC "YYYY-MM-DD hh:mm:ss" of seconds since the epoch; out holds at least 20 octets.
 const char *utc_text(int64_t seconds, char *out);
