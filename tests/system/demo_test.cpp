@@ -157,6 +157,9 @@ TEST(SystemDemo, SignalsStopEverything) {
         SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
         ASSERT_TRUE(d.start({}, sig == SIGINT ? "sigint.log" : "sigterm.log"));
         ASSERT_TRUE(d.script.wait_for_log("Press Ctrl-C to stop.\n", START_MS)) << d.script.log();
+        EXPECT_NE(d.script.log().find("VLC does\nnot play the HLS address in this mode"),
+                  std::string::npos)
+            << d.script.log();
         std::vector<std::string> running = demo_processes(d.dir);
         EXPECT_TRUE(has(running, "varnex-qi-server"));
         EXPECT_TRUE(has(running, "KVT-Marshal"));
@@ -194,6 +197,10 @@ TEST(SystemDemo, StatusShowsEachHlsPlayerAsOneRow) {
     demo_run d;
     ASSERT_TRUE(d.start({"--modern"}, "modern.log"));
     ASSERT_TRUE(d.script.wait_for_log("Press Ctrl-C to stop.\n", START_MS)) << d.script.log();
+    // The banner tells what VLC does in this mode.
+    EXPECT_NE(d.script.log().find("where VLC\nplays the HLS address too"), std::string::npos)
+        << d.script.log();
+    EXPECT_EQ(d.script.log().find("not play"), std::string::npos) << d.script.log();
     const std::string url = "http://127.0.0.1:" + std::to_string(d.port) + "/hls?cid=7";
     const char *const agents[2] = {"PlayerA", "PlayerB"};
     child_run players[2];
