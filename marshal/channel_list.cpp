@@ -1,7 +1,10 @@
 // The channel list KVT-Channels.txt beside the supervisor: one channel a line,
 // CID<TAB>NAME or CID<TAB>NAME<TAB>GROUP, '!' starts a comment as in the options
 // files. It is read again for every page that uses it, so it can be edited while
-// the supervisor runs.
+// the supervisor runs. It is read on the one accept thread, so nothing about it may
+// make that thread wait: it is opened without following a link and without waiting
+// for a writer, only as a regular file, and read up to LIST_MAX_OCTETS; and since any
+// web page can make requests, a request logs at most one line about skipped lines.
 #include <cstdio>
 #include <cstring>
 
@@ -11,7 +14,7 @@
 
 namespace {
 
-enum { LINE_MAX_CHARS = 511, READ_PIECE = 4096 };
+enum { LINE_MAX_CHARS = 511, READ_PIECE = 4096, LIST_MAX_OCTETS = 1024 * 1024 };
 
 const char list_name[] = "KVT-Channels.txt";
 
@@ -55,7 +58,14 @@ bool copy_field(const char *p, size_t n, char *out, size_t max) {
     return true;
 }
 
-void take_line(char *line, size_t n, int line_no, bool too_long) {
+// What one reading of the list skipped, for its one log line.
+struct skipped_lines {
+    int bad;        // not a channel line
+    int over;       // past CHANNELS_MAX channels
+    int first_line; // the first skipped line's number
+};
+
+void take_line(char *line, size_t n, int line_no, bool too_long, skipped_lines *skipped) {
     own_pages &pg = g_marshal.pages;
     char *bang = static_cast<char *>(memchr(line, '!', n));
     if (bang) {
@@ -73,14 +83,10 @@ void take_line(char *line, size_t n, int line_no, bool too_long) {
         n--;
     if (n == 0 && !too_long) return;
     channel_entry e;
-    if (too_long || !channel_line_parse(p, n, &e)) {
-        log_printf(MRSHL, SEV_E, "%s : %d : Not a channel line (CID<TAB>NAME[<TAB>GROUP]), skip",
-                   list_name, line_no);
-        return;
-    }
-    if (pg.channel_count == CHANNELS_MAX) {
-        log_printf(MRSHL, SEV_E, "%s : %d : More than %d channels, skip", list_name, line_no,
-                   int(CHANNELS_MAX));
+    bool bad = too_long || !channel_line_parse(p, n, &e);
+    if (bad || pg.channel_count == CHANNELS_MAX) {
+        if (skipped->bad + skipped->over == 0) skipped->first_line = line_no;
+        ++*(bad ? &skipped->bad : &skipped->over);
         return;
     }
     pg.channels[pg.channel_count++] = e;
@@ -115,17 +121,24 @@ void channel_list_read() {
     else
         snprintf(path, sizeof path, "%s", list_name);
     os_file f;
-    if (!file_open_read(path, &f)) return; // no list: no channels
+    if (!file_open_regular(path, &f)) {
+        int e = os_error();
+        if (os_error_kind_of(e) != OS_E_NOT_FOUND) // no list is no error: no channels
+            log_printf(MRSHL, SEV_E, "%s : not read: a link, a FIFO, a device or unreadable (%d)",
+                       list_name, e);
+        return;
+    }
 
     char piece[READ_PIECE], line[LINE_MAX_CHARS + 1];
-    size_t len = 0;
-    bool too_long = false;
+    size_t len = 0, left = LIST_MAX_OCTETS;
+    bool too_long = false, cut = false;
     int line_no = 1;
+    skipped_lines skipped = {0, 0, 0};
     long got;
-    while ((got = file_read(&f, piece, sizeof piece)) > 0) {
+    while ((got = file_read(&f, piece, left < sizeof piece ? left : sizeof piece)) > 0) {
         for (long i = 0; i < got; i++) {
             if (piece[i] == '\n') {
-                take_line(line, len, line_no++, too_long);
+                take_line(line, len, line_no++, too_long, &skipped);
                 len = 0;
                 too_long = false;
             } else if (len < LINE_MAX_CHARS) {
@@ -134,9 +147,24 @@ void channel_list_read() {
                 too_long = true;
             }
         }
+        left -= size_t(got);
+        if (left == 0) {
+            char more;
+            cut = file_read(&f, &more, 1) > 0;
+            break;
+        }
     }
-    if (len > 0 || too_long) take_line(line, len, line_no, too_long);
     file_close(&f);
+    // A list cut at the limit loses its unfinished last line with the rest.
+    if (!cut && (len > 0 || too_long)) take_line(line, len, line_no, too_long, &skipped);
+    if (cut)
+        log_printf(MRSHL, SEV_E, "%s : longer than %d octets, read up to line %d", list_name,
+                   int(LIST_MAX_OCTETS), line_no - 1);
+    if (skipped.bad + skipped.over > 0)
+        log_printf(MRSHL, SEV_E,
+                   "%s : lines skipped: %d not a channel line (CID<TAB>NAME[<TAB>GROUP]), "
+                   "%d past %d channels; the first is line %d",
+                   list_name, skipped.bad, skipped.over, int(CHANNELS_MAX), skipped.first_line);
 }
 
 const channel_entry *channel_find(int32_t cid) {

@@ -73,9 +73,10 @@ struct child_table {
     std::atomic<uint32_t> count; // used slots; slot 0 is the fetcher
     os_process procs[CHILD_SLOTS];
     child_record records[CHILD_SLOTS];
-    uint32_t hold_ms[CHILD_SLOTS]; // per slot: how long its CID's stop is held (0: not)
-    held_stop held[CHILD_SLOTS];   // at most one per CID
-    child_view views[CHILD_SLOTS]; // per slot: what the status page shows of it
+    uint32_t hold_ms[CHILD_SLOTS];           // per slot: how long its CID's stop is held (0: not)
+    held_stop held[CHILD_SLOTS];             // at most one per CID
+    child_view views[CHILD_SLOTS];           // per slot: what the status page shows of it
+    hls_viewer hls_viewers[HLS_VIEWERS_MAX]; // the status page's HLS viewers
 };
 
 struct marshal_state {

@@ -74,6 +74,7 @@ void streamer_ended(uint32_t i) {
     log_printf(MRSHL, SEV_I, "KVT-Relay/KVT-Cinema has stopped, PID = %d", t.procs[i].pid);
     child_record rec = t.records[i];
     uint32_t hold_ms = t.hold_ms[i];
+    hls_viewer_relay_ended(t.views[i], rec.cid);
     proc_close(&t.procs[i]);
     job_prune(&g.job); // its job descriptor goes now, not at the next start
     uint32_t count = t.count - 1;

@@ -12,20 +12,6 @@ bool path_is(const char *path, int path_len, const char *name) {
     return size_t(path_len) == strlen(name) && memcmp(path, name, size_t(path_len)) == 0;
 }
 
-// A browser sends the name it was given in Host: a name other than localhost on a
-// loopback connection is a web site whose name was pointed at this machine (DNS
-// rebinding), which must not read the page.
-bool status_host_allowed(const char *request, size_t n) {
-    char host[264];
-    size_t len = host_header_authority(request, n, host, sizeof host);
-    if (len == 0) return true; // none, or none that a browser sends
-    if (host[0] == '[') return true;
-    char *colon = strchr(host, ':');
-    if (colon) *colon = 0;
-    return strcmp(host, "localhost") == 0 || net_parse_ipv4(host) != 0 ||
-           strcmp(host, "0.0.0.0") == 0;
-}
-
 } // namespace
 
 int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *request, size_t n,
@@ -33,7 +19,7 @@ int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *r
     if (path_is(path, path_len, "playlist.m3u")) return serve_playlist(s, request, n);
     bool json = path_is(path, path_len, "status.json");
     if (!json && !path_is(path, path_len, "status")) return 0;
-    if (!status_host_allowed(request, n)) {
+    if (!status_host_allowed(request, n, g_marshal.port)) {
         send_ans(s, 3);
         log_printf(MRSHL, SEV_E, "[#%d] Status page refused: Host is a foreign name", int(s));
         return REQUEST_DONE;
@@ -42,10 +28,13 @@ int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *r
 }
 
 void child_view_note(uint32_t slot) {
-    const request_record &rq = g_marshal.req;
+    const marshal_state &g = g_marshal;
+    const request_record &rq = g.req;
     child_view &v = g_marshal.children.views[slot];
     v.kind = rq.code;
     v.chunk = rq.chunk;
+    v.segment = rq.code == 5 && (rq.sid.len > 0 || rq.chunk != 0);
+    v.addr = g.peer_addr;
     v.started_s = os_time_seconds();
     // The viewer tag "[count]address:port" with ",\"word\"" when a User-Agent came.
     const char *t = rq.vtid.text, *end = t + rq.vtid.len;
@@ -53,9 +42,13 @@ void child_view_note(uint32_t slot) {
     p = p ? p + 1 : t;
     const char *comma = static_cast<const char *>(memchr(p, ',', size_t(end - p)));
     const char *addr_end = comma ? comma : end;
-    int n = snprintf(v.viewer, sizeof v.viewer, "%.*s", int(addr_end - p), p);
-    if (comma && end - comma >= 3 && comma[1] == '"' && end[-1] == '"' && n >= 0 &&
-        size_t(n) < sizeof v.viewer)
-        snprintf(v.viewer + n, sizeof v.viewer - size_t(n), " %.*s", int(end - comma - 3),
-                 comma + 2);
+    char agent[VIEWER_TAG_MAX + 1] = "";
+    if (comma && end - comma >= 3 && comma[1] == '"' && end[-1] == '"')
+        snprintf(agent, sizeof agent, "%.*s", int(end - comma - 3), comma + 2);
+    memcpy(v.agent, agent, sizeof agent);
+    if (agent[0])
+        snprintf(v.viewer, sizeof v.viewer, "%.*s %.100s", int(addr_end - p), p, agent);
+    else
+        snprintf(v.viewer, sizeof v.viewer, "%.*s", int(addr_end - p), p);
+    if (v.kind == 5) hls_viewer_request(v, rq.cid);
 }

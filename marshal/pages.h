@@ -3,9 +3,11 @@
 // page /status (HTML) and /status.json for players on this machine.
 //   channel_list.cpp  reading KVT-Channels.txt into the channel table
 //   page_writer.cpp   the answer writer: counts, then sends through one fixed buffer
-//   playlist.cpp      /playlist.m3u, the Host header
+//   host_header.cpp   the Host header: its exact forms, the status page's check
+//   playlist.cpp      /playlist.m3u
 //   status.cpp        /status, /status.json, who may see them
 //   pages.cpp         which path is one of these pages, the start of a streamer's row
+//   hls_viewers.cpp   HLS viewers: a player's series of short requests as one row
 #pragma once
 
 #include <cstddef>
@@ -19,8 +21,9 @@ enum {
     CHANNEL_GROUP_MAX = 63,
     VIEWER_TAG_MAX = 127,
     PAGE_BUF_SIZE = 8192,
-    STATUS_ROWS_MAX = 512,            // a row per streamer slot of the child table
-    REQUEST_ANSWERED_AT_ONCE = 11101, // answered completely, no pause before the next accept
+    HLS_VIEWERS_MAX = 512,
+    STATUS_ROWS_MAX = 512 + HLS_VIEWERS_MAX, // a row per streamer slot and per HLS viewer
+    REQUEST_ANSWERED_AT_ONCE = 11101,        // answered completely, no pause before the next accept
 };
 
 struct channel_entry {
@@ -33,14 +36,35 @@ struct channel_entry {
 struct child_view {
     int32_t kind;                    // the request code: 3 stream, 4 movie, 5 HLS
     int32_t chunk;                   // an HLS segment's chunk number, 0 for the playlist
+    bool segment;                    // an HLS segment request (it carries a sid or a chunk)
+    uint32_t addr;                   // the player's address, network order
     int64_t started_s;               // wall clock, seconds since the epoch
+    char agent[VIEWER_TAG_MAX + 1];  // the User-Agent word, empty without one
     char viewer[VIEWER_TAG_MAX + 1]; // "address:port" and the User-Agent word
+};
+
+// An HLS player: a playlist request, its segments, the next playlist, each through a
+// relay that ends at once. The requests of one address and User-Agent word for one
+// CID are one viewer while they keep coming: while one of its relays runs or within
+// window_ms of its latest request or relay end.
+struct hls_viewer {
+    bool used;
+    int32_t cid;
+    uint32_t addr;                   // network order
+    uint32_t last_ms;                // os_tick_ms() of its latest request or relay end
+    uint32_t window_ms;              // two target durations
+    int32_t running;                 // its relays that still run
+    uint32_t segments;               // its segment relays that ended
+    int64_t started_s;               // its first request, wall clock
+    char agent[VIEWER_TAG_MAX + 1];  // the User-Agent word
+    char viewer[VIEWER_TAG_MAX + 1]; // "address word" (each request has its own port)
 };
 
 // A row of the status page, copied out of the child table under its lock.
 struct status_row {
     int32_t cid;
     bool qi_open;
+    uint32_t segments; // an HLS viewer's segments served
     child_view view;
 };
 
@@ -91,9 +115,31 @@ const channel_entry *channel_find(int32_t cid);
 // Parses one line of the channel list (comment already cut); false for a bad line.
 bool channel_line_parse(const char *line, size_t n, channel_entry *out);
 
-// The authority (host and port) of the Host header when it is a plain host name,
-// IPv4 address or bracketed IPv6 address with an optional port; 0 otherwise.
+// The Host header's forms; a port is decimal without a leading zero, 1 to 65535.
+enum host_form {
+    HOST_ABSENT = 0,    // no Host header
+    HOST_BAD = 1,       // one that is none of the forms below
+    HOST_NAME = 2,      // labels of letters, digits and inner hyphens, not localhost
+    HOST_LOCALHOST = 3, // localhost or NAME.localhost
+    HOST_IPV4 = 4,      // four dotted decimal numbers without leading zeros
+    HOST_IPV6 = 5,      // a bracketed IPv6 address
+};
+struct host_authority {
+    int form;
+    size_t len;     // of text
+    int32_t port;   // 0 when the header names none
+    char text[264]; // host and port as written, zero-ended
+};
+// Reads the Host header of request into *out; returns out->form.
+int host_header_read(const char *request, size_t n, host_authority *out);
+// The authority (host and port) of the Host header when it has one of the forms
+// name, IPv4 or IPv6 with an optional port; 0 otherwise.
 size_t host_header_authority(const char *request, size_t n, char *out, size_t cap);
+// Whether a status page may be answered: a request without Host (no browser's), or
+// one whose Host is localhost, NAME.localhost, an IPv4 or a bracketed IPv6 address
+// with no port or listen_port. Any other name is a web site pointed at this machine
+// (DNS rebinding), which must not read who watches what.
+bool status_host_allowed(const char *request, size_t n, int32_t listen_port);
 // /playlist.m3u: answers the player and returns REQUEST_DONE.
 int32_t serve_playlist(net_sock s, const char *request, size_t n);
 
@@ -110,5 +156,12 @@ int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *r
                        uint32_t peer_addr);
 // A streamer was registered in slot: its row's kind, start and viewer (table lock held).
 void child_view_note(uint32_t slot);
+// Table lock held for these three. An HLS relay of v was started: its viewer is
+// found (same CID, address and User-Agent word, still watching) or begins.
+void hls_viewer_request(const child_view &v, int32_t cid);
+// An HLS relay of v ended: its viewer's last sign of life, a segment served.
+void hls_viewer_relay_ended(const child_view &v, int32_t cid);
+// Whether viewer h still watches at os_tick_ms() now.
+bool hls_viewer_watching(const hls_viewer &h, uint32_t now);
 // UTC "YYYY-MM-DD hh:mm:ss" of seconds since the epoch; out holds at least 20 octets.
 const char *utc_text(int64_t seconds, char *out);

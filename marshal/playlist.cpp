@@ -8,35 +8,6 @@
 
 namespace {
 
-bool host_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.';
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-// The value of the header line "Host:" (any case), or nullptr.
-const char *host_value(const char *text, size_t n, size_t *len) {
-    for (size_t i = 0; i + 6 <= n; i++) {
-        if (text[i] != '\n') continue;
-        const char *h = text + i + 1;
-        if (lower(h[0]) != 'h' || lower(h[1]) != 'o' || lower(h[2]) != 's' || lower(h[3]) != 't' ||
-            h[4] != ':')
-            continue;
-        const char *p = h + 5, *end = text + n;
-        while (p < end && (*p == ' ' || *p == '\t'))
-            p++;
-        size_t k = 0;
-        while (p + k < end && p[k] != '\r' && p[k] != '\n' && p[k] != ' ' && p[k] != '\t')
-            k++;
-        *len = k;
-        return p;
-    }
-    return nullptr;
-}
-
 // Channel names and groups go into one line of the playlist: a line break would end
 // the entry, a comma would end the attributes early for the simpler readers, a double
 // quote would end group-title. They become blanks (a quote an apostrophe), and runs
@@ -84,37 +55,6 @@ void playlist_body(page_writer *w, const void *ctx) {
 }
 
 } // namespace
-
-size_t host_header_authority(const char *request, size_t n, char *out, size_t cap) {
-    size_t len;
-    const char *v = host_value(request, n, &len);
-    if (!v || len == 0 || len + 1 > cap) return 0;
-    size_t i = 0;
-    if (v[0] == '[') { // an IPv6 literal
-        for (i = 1; i < len && v[i] != ']'; i++)
-            if (!((v[i] >= '0' && v[i] <= '9') || (lower(v[i]) >= 'a' && lower(v[i]) <= 'f') ||
-                  v[i] == ':' || v[i] == '.'))
-                return 0;
-        if (i == len || i < 3) return 0;
-        i++;
-    } else {
-        while (i < len && host_char(v[i]))
-            i++;
-        if (i == 0 || i > 253 || v[0] == '-' || v[0] == '.') return 0;
-    }
-    if (i < len) { // ":port", 1 to 65535
-        if (v[i] != ':' || len - i < 2 || len - i > 6) return 0;
-        long port = 0;
-        for (size_t k = i + 1; k < len; k++) {
-            if (v[k] < '0' || v[k] > '9') return 0;
-            port = port * 10 + (v[k] - '0');
-        }
-        if (port < 1 || port > 65535) return 0;
-    }
-    memcpy(out, v, len);
-    out[len] = 0;
-    return len;
-}
 
 int32_t serve_playlist(net_sock s, const char *request, size_t n) {
     marshal_state &g = g_marshal;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "marshal.h"
+#include "platform/os.h"
 #include "platform/registry.h"
 
 namespace {
@@ -20,7 +21,7 @@ struct status_facts {
 const char *kind_text(const child_view &v) {
     if (v.kind == 3) return "stream";
     if (v.kind == 4) return "movie";
-    return v.chunk ? "HLS segment" : "HLS";
+    return "HLS";
 }
 
 // Whether the supervisor still holds a QI connection for cid (a streamer's, or one
@@ -40,11 +41,26 @@ void take_snapshot(status_facts *f) {
     std::lock_guard<std::mutex> table(g.table_lock);
     uint32_t count = g.children.count;
     pg.row_count = 0;
+    // A live or movie streamer is a row of its own; HLS relays are their viewers' rows.
     for (uint32_t i = 1; i < count && pg.row_count < STATUS_ROWS_MAX; i++) {
+        if (g.children.views[i].kind == 5) continue;
         status_row &r = pg.rows[pg.row_count++];
         r.cid = g.children.records[i].cid;
         r.qi_open = qi_open(r.cid);
+        r.segments = 0;
         r.view = g.children.views[i];
+    }
+    const uint32_t now = os_tick_ms();
+    for (const hls_viewer &h : g.children.hls_viewers) {
+        if (!hls_viewer_watching(h, now) || pg.row_count == STATUS_ROWS_MAX) continue;
+        status_row &r = pg.rows[pg.row_count++];
+        r.cid = h.cid;
+        r.qi_open = qi_open(h.cid);
+        r.segments = h.segments;
+        memset(&r.view, 0, sizeof r.view);
+        r.view.kind = 5;
+        r.view.started_s = h.started_s;
+        snprintf(r.view.viewer, sizeof r.view.viewer, "%s", h.viewer);
     }
     f->fetcher_restarts = pg.fetcher_restarts;
     std::lock_guard<std::mutex> pipe(g.pipe_lock);
@@ -107,8 +123,9 @@ void json_page(page_writer *w, const status_facts &f) {
         }
         page_printf(w, ",\"kind\":\"%s\",\"viewer\":\"", kind_text(r.view));
         put_text(w, r.view.viewer, ESC_JSON);
-        page_printf(w, "\",\"started\":\"%s\",\"qi_session\":%s}", iso_text(r.view.started_s, when),
-                    r.qi_open ? "true" : "false");
+        page_printf(w, "\",\"started\":\"%s\"", iso_text(r.view.started_s, when));
+        if (r.view.kind == 5) page_printf(w, ",\"segments\":%u", unsigned(r.segments));
+        page_printf(w, ",\"qi_session\":%s}", r.qi_open ? "true" : "false");
     }
     page_puts(w, "]}\n");
 }
@@ -136,14 +153,14 @@ void html_page(page_writer *w, const status_facts &f) {
         page_printf(w, "running (PID %d)", f.fetcher_pid);
     else
         page_puts(w, "restarting");
-    page_printf(w, ", %u restart%s</p>\n<h2>Streamers: %d</h2>\n", f.fetcher_restarts,
+    page_printf(w, ", %u restart%s</p>\n<h2>Viewers: %d</h2>\n", f.fetcher_restarts,
                 f.fetcher_restarts == 1 ? "" : "s", pg.row_count);
     if (pg.row_count == 0) {
-        page_puts(w, "<p>No streamer runs.</p>\n</body></html>\n");
+        page_puts(w, "<p>No one watches.</p>\n</body></html>\n");
         return;
     }
     page_puts(w, "<table>\n<tr><th>CID</th><th>Channel</th><th>Kind</th>"
-                 "<th>Viewer</th><th>Since (UTC)</th><th>QI session</th></tr>\n");
+                 "<th>Viewer</th><th>Since (UTC)</th><th>QI session</th><th>Segments</th></tr>\n");
     for (int i = 0; i < pg.row_count; i++) {
         const status_row &r = pg.rows[i];
         const channel_entry *c = channel_find(r.cid);
@@ -151,9 +168,12 @@ void html_page(page_writer *w, const status_facts &f) {
         put_text(w, c ? c->name : "", ESC_HTML);
         page_printf(w, "</td><td data-l=\"Kind\">%s</td><td data-l=\"Viewer\">", kind_text(r.view));
         put_text(w, r.view.viewer, ESC_HTML);
-        page_printf(
-            w, "</td><td data-l=\"Since (UTC)\">%s</td><td data-l=\"QI session\">%s</td></tr>\n",
-            utc_text(r.view.started_s, when), r.qi_open ? "open" : "-");
+        page_printf(w, "</td><td data-l=\"Since (UTC)\">%s</td><td data-l=\"QI session\">%s</td>",
+                    utc_text(r.view.started_s, when), r.qi_open ? "open" : "-");
+        if (r.view.kind == 5)
+            page_printf(w, "<td data-l=\"Segments\">%u</td></tr>\n", unsigned(r.segments));
+        else
+            page_puts(w, "<td data-l=\"Segments\">-</td></tr>\n");
     }
     page_puts(w, "</table>\n</body></html>\n");
 }

@@ -23,6 +23,17 @@ enum file_links { FILE_FOLLOW_LINKS = 0, FILE_NO_LINKS = 1 };
 bool file_open_read(const char *path, os_file *out, file_links links = FILE_FOLLOW_LINKS);
 // File for writing (created when missing, kept otherwise), others may read it meanwhile.
 bool file_open_write(const char *path, os_file *out, file_links links = FILE_FOLLOW_LINKS);
+// A file read on a thread that must never wait (the supervisor's channel list):
+// opened for reading without following a link in its last component and without
+// waiting for a writer, and kept only when it is a regular file. A link fails as in
+// file_open_read with FILE_NO_LINKS; a FIFO, device or folder fails with
+// FILE_NOT_REGULAR (EINVAL here, ERROR_BAD_FILE_TYPE on Windows).
+bool file_open_regular(const char *path, os_file *out);
+#ifdef _WIN32
+enum { FILE_NOT_REGULAR = 222 };
+#else
+enum { FILE_NOT_REGULAR = 22 };
+#endif
 long file_read(os_file *f, void *data, size_t len);
 long file_write(os_file *f, const void *data, size_t len);
 // Positioned access that leaves the file position alone.

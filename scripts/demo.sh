@@ -380,10 +380,21 @@ For example:
   curl -s '$stream_url' | ffprobe -hide_banner -i -
   curl -s -r 0-999 -o /dev/null -D - '$movie_url'
 
-Each request first logs in to the QI server (a 1 s pause). The first picture takes
-about 1.5 s on the stream and 4 to 6 s on HLS; VLC does not play the HLS address
-(see the README's table of players).
+Each request first logs in to the QI server (a 1 s pause).
 EOF
+# What players do differs between the modes (the README's table of players).
+if [[ $modern == 1 ]]; then
+    cat <<EOF
+The first picture takes about 1.5 s on the stream and 1.5 to 4 s on HLS, where VLC
+plays the HLS address too (see the README's table of players).
+EOF
+else
+    cat <<EOF
+The first picture takes about 1.5 to 2 s on the stream and 2 to 5 s on HLS; VLC does
+not play the HLS address in this mode, it does with --modern (see the README's table
+of players).
+EOF
+fi
 if [[ $modern == 1 ]]; then
     cat <<EOF
 Modern mode: HLS answers a standard live playlist of the newest $modern_hls_list complete

@@ -58,6 +58,24 @@ bool file_open_write(const char *path, os_file *out, file_links links) {
     return open_shared(path, O_RDWR | O_CREAT | (links == FILE_NO_LINKS ? O_NOFOLLOW : 0), out);
 }
 
+bool file_open_regular(const char *path, os_file *out) {
+    out->handle = -1;
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    struct stat st;
+    int e = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : int(FILE_NOT_REGULAR);
+    if (e != 0) {
+        close(fd);
+        errno = e;
+        return false;
+    }
+    out->handle = fd;
+    return true;
+}
+
 long file_read(os_file *f, void *data, size_t len) {
     for (;;) {
         ssize_t n = read(int(f->handle), data, len);

@@ -40,6 +40,21 @@ bool file_open_write(const char *path, os_file *out, file_links links) {
     return open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, links, out);
 }
 
+bool file_open_regular(const char *path, os_file *out) {
+    if (!open_shared(path, GENERIC_READ, OPEN_EXISTING, FILE_NO_LINKS, out)) return false;
+    // A disk file and no folder: no pipe, console or device, whose reads could wait.
+    HANDLE h = as_handle(out);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        out->handle = -1;
+        SetLastError(FILE_NOT_REGULAR);
+        return false;
+    }
+    return true;
+}
+
 static DWORD clamp(size_t len) {
     return len > 0x40000000u ? 0x40000000u : DWORD(len);
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -156,6 +157,9 @@ TEST(SystemDemo, SignalsStopEverything) {
         SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
         ASSERT_TRUE(d.start({}, sig == SIGINT ? "sigint.log" : "sigterm.log"));
         ASSERT_TRUE(d.script.wait_for_log("Press Ctrl-C to stop.\n", START_MS)) << d.script.log();
+        EXPECT_NE(d.script.log().find("VLC does\nnot play the HLS address in this mode"),
+                  std::string::npos)
+            << d.script.log();
         std::vector<std::string> running = demo_processes(d.dir);
         EXPECT_TRUE(has(running, "varnex-qi-server"));
         EXPECT_TRUE(has(running, "KVT-Marshal"));
@@ -183,6 +187,77 @@ TEST(SystemDemo, SignalsStopEverything) {
         EXPECT_TRUE(demo_processes(d.dir).empty());
         net_close(player);
     }
+}
+
+// Two HLS players on the opt-in playlist: each is a series of short requests with
+// their own short relays, and the status page shows each player as one row, with
+// the same start, all the time it watches, its count of segments growing.
+TEST(SystemDemo, StatusShowsEachHlsPlayerAsOneRow) {
+    enum : int { ROWS_MS = 60000, SAMPLES = 30 };
+    demo_run d;
+    ASSERT_TRUE(d.start({"--modern"}, "modern.log"));
+    ASSERT_TRUE(d.script.wait_for_log("Press Ctrl-C to stop.\n", START_MS)) << d.script.log();
+    // The banner tells what VLC does in this mode.
+    EXPECT_NE(d.script.log().find("where VLC\nplays the HLS address too"), std::string::npos)
+        << d.script.log();
+    EXPECT_EQ(d.script.log().find("not play"), std::string::npos) << d.script.log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(d.port) + "/hls?cid=7";
+    const char *const agents[2] = {"PlayerA", "PlayerB"};
+    child_run players[2];
+    for (int i = 0; i < 2; i++)
+        ASSERT_TRUE(players[i].start(d.world, "/usr/bin/ffmpeg",
+                                     {"-hide_banner", "-nostdin", "-loglevel", "warning",
+                                      "-user_agent", std::string(agents[i]) + "/1.0", "-i", url,
+                                      "-t", "300", "-c", "copy", "-f", "null", "-"},
+                                     std::string("ffmpeg-") + agents[i] + ".log"));
+
+    // Each sample's HLS rows: the player's word, its start and its segments.
+    const std::regex row("\\{\"cid\":7,\"name\":\"Test channel\",\"kind\":\"HLS\",\"viewer\":"
+                         "\"127\\.0\\.0\\.1 (Player[AB])/1\\.0\",\"started\":\"([^\"]+)\","
+                         "\"segments\":([0-9]+),\"qi_session\":(true|false)\\}");
+    struct seen {
+        std::string started;
+        unsigned long segments = 0;
+    };
+    auto sample = [&](std::map<std::string, seen> *rows, int *hls_rows) {
+        std::string a = http_exchange(d.port, "GET /status.json HTTP/1.1\r\n\r\n", 5000);
+        std::string json = a.substr(a.find("\r\n\r\n") + 4);
+        rows->clear();
+        for (std::sregex_iterator m(json.begin(), json.end(), row), end; m != end; ++m)
+            (*rows)[(*m)[1]] = {(*m)[2], std::stoul((*m)[3])};
+        *hls_rows = 0;
+        for (size_t at = json.find("\"kind\":\"HLS\""); at != std::string::npos;
+             at = json.find("\"kind\":\"HLS\"", at + 1))
+            ++*hls_rows;
+        return json;
+    };
+    std::map<std::string, seen> rows, first;
+    int hls_rows = 0;
+    std::string json;
+    for (int64_t end = test_now_ms() + ROWS_MS; test_now_ms() < end;) {
+        json = sample(&first, &hls_rows);
+        if (first.size() == 2) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    ASSERT_EQ(first.size(), 2u) << json;
+    for (int i = 0; i < SAMPLES; i++) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        json = sample(&rows, &hls_rows);
+        SCOPED_TRACE(i);
+        EXPECT_EQ(hls_rows, 2) << json;
+        ASSERT_EQ(rows.size(), 2u) << json;
+        for (const char *agent : agents) {
+            EXPECT_EQ(rows[agent].started, first[agent].started) << json;
+            EXPECT_GE(rows[agent].segments, first[agent].segments) << json;
+        }
+        EXPECT_TRUE(players[0].running() && players[1].running());
+    }
+    for (const char *agent : agents)
+        EXPECT_GT(rows[agent].segments, first[agent].segments) << agent << ": " << json;
+    for (child_run &p : players)
+        p.kill_now();
+    ASSERT_TRUE(d.script.signal(SIGTERM));
+    EXPECT_TRUE(d.script.wait_exit(STOP_MS));
 }
 
 } // namespace

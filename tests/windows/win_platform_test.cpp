@@ -277,6 +277,15 @@ TEST(WinPlatform, SharedFilesAndSearch) {
     EXPECT_EQ(file_read(&reader, buf, sizeof buf), 2);
     EXPECT_EQ(file_read(&reader, buf, sizeof buf), 0);
 
+    // The open of a file read on a thread that must not wait: a disk file only.
+    os_file regular;
+    ASSERT_TRUE(file_open_regular(name.c_str(), &regular));
+    EXPECT_EQ(file_read(&regular, buf, 4), 4);
+    file_close(&regular);
+    EXPECT_FALSE(file_open_regular(dir.c_str(), &regular)); // a folder
+    EXPECT_FALSE(file_open_regular("NUL", &regular));       // a device
+    EXPECT_EQ(os_error(), int(FILE_NOT_REGULAR));
+
     // In use: delete is refused as the sharing violation.
     EXPECT_FALSE(file_delete(name.c_str()));
     EXPECT_EQ(os_error_kind_of(os_error()), OS_E_SHARING);
