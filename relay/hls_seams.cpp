@@ -119,8 +119,7 @@ void reset_chunk_state() {
 // First pass over the next chunk: the packets that complete the chunk's units. The
 // next chunk may not exist yet or still be written: while PES units are open, waits
 // for it at most NEXT_WAIT_MS. *end: how far it was walked; *kept: octets it gives.
-bool walk_next(const char *next_path, os_file *next, bool *opened, uint64_t *end,
-               uint64_t *kept) {
+bool walk_next(const char *next_path, os_file *next, bool *opened, uint64_t *end, uint64_t *kept) {
     int open = 0;
     for (int pid = 0; pid < PID_COUNT; pid++)
         open += s_pes[pid] ? 1 : 0;
