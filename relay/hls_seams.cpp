@@ -169,8 +169,9 @@ int32_t send_whole_frames(os_file *f, const char *path, const char *next_path) {
         memset(s_closed, 0, sizeof s_closed);
         if (read && next_open)
             read = walk(&next, WALK_NEXT, 0, next_end, &stop, &again_tail, nullptr, &out);
+        // A read that failed or came short still ends the body at its length.
         null_frame_init(s_null);
-        while (read && !out.failed && out.given < out.length)
+        while (!out.failed && out.given < out.length)
             out_put(&out, s_null);
         out_flush(&out);
     }
