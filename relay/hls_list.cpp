@@ -260,11 +260,13 @@ int32_t send_exact_chunk(const char *dir) {
         net_send(g_relay.chan, answer, size_t(len));
         return RLOG(SEV_I, op, "'%s' is not in the cache (errno = %d): 404 Not Found", path, err);
     }
-    file_close(&f);
     RLOG(SEV_I, op, "Loading '%s', idle_loops = %d", path, g_relay.idle_loops.load());
+    // The highest chunk number has no next one to complete its units from.
     char next_path[OS_PATH_MAX + 1];
-    chunk_file_path(dir, g_relay.chunk + 1, next_path);
-    int32_t st = send_whole_frames(path, next_path);
+    bool has_next = g_relay.chunk < INT32_MAX;
+    if (has_next) chunk_file_path(dir, g_relay.chunk + 1, next_path);
+    int32_t st = send_whole_frames(&f, path, has_next ? next_path : nullptr);
+    file_close(&f);
     if (!(st & 1)) g_relay.exit_flag = st;
     return st;
 }

@@ -140,8 +140,9 @@ int build_chunk_header(char *out, size_t cap, uint32_t content_length);
 void null_frame_init(uint8_t frame[TS_PACKET]);
 int32_t send_playlist();
 int32_t send_hls_chunk(os_file *file, const char *path);
-// List mode: the chunk file as a segment of whole frames, completed from the next one.
-int32_t send_whole_frames(const char *path, const char *next_path);
+// List mode: the open chunk file as a segment of whole frames, completed from the next
+// one (next_path; none for the highest chunk number). The body is its Content-Length.
+int32_t send_whole_frames(os_file *file, const char *path, const char *next_path);
 void send_stream(net_sock sock);
 
 // HLS list mode (hls_list.cpp).
