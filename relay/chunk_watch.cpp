@@ -1,6 +1,7 @@
 // The watch loops: after the newest file, every chunk file the channel's writer goes
 // on to write, taken by the sequence rules (live: all of them, in turn; HLS chunk
-// mode: the first one).
+// mode: the first one). The cache folder is watched by the system, or looked at when
+// the system has no watch to give.
 #include "relay/relay.h"
 
 #include <cstdio>
@@ -22,13 +23,48 @@ static bool open_notified(const char *dir, const char *name, const char *op, cha
 // (131072 octets); the two never run in the same process.
 static dirwatch_record s_records[DIRWATCH_MAX_RECORDS];
 
+// The watch of the cache folder: the system's change watch or, when the system has
+// none to give (on Linux every relay takes an inotify instance, and the per-user
+// limit is usually 128), a look at the channel's chunk files every LOOK_INTERVAL_MS.
+// The records go through the same name and sequence rules either way.
+enum { LOOK_INTERVAL_MS = 200 };
+struct cache_watch {
+    dir_watch watch;
+    bool looking;
+};
+static dir_poll s_poll;
+
+static bool cache_watch_open(const char *dir, size_t buffer_size, const char *op, cache_watch *w) {
+    w->looking = false;
+    if (dirwatch_open(dir, buffer_size, &w->watch)) return true;
+    int err = os_error();
+    if (!dirwatch_unavailable(err)) return false;
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "%d---*.dat", g_relay.cid);
+    if (!dirpoll_open(dir, pattern, LOOK_INTERVAL_MS, &s_poll)) return false;
+    w->looking = true;
+    RLOG(SEV_W, op, "No change watch of '%s' to be had (errno = %d): looking at it every %d ms",
+         dir, err, LOOK_INTERVAL_MS);
+    return true;
+}
+
+static int cache_watch_read(cache_watch *w, int timeout_ms, bool *signalled) {
+    if (w->looking)
+        return dirpoll_read(&s_poll, timeout_ms, s_records, DIRWATCH_MAX_RECORDS, signalled);
+    return dirwatch_read(&w->watch, timeout_ms, s_records, DIRWATCH_MAX_RECORDS, signalled);
+}
+
+static void cache_watch_close(cache_watch *w) {
+    if (!w->looking) dirwatch_close(&w->watch);
+}
+
 void read_stream(const char *dir) {
     static const char op[] = "read_stream";
     char pattern[OS_PATH_MAX + 64];
     snprintf(pattern, sizeof pattern, "%s" OS_PATH_SEP "%d---*.dat", dir, g_relay.cid);
     RLOG(SEV_S, op, "Start scanning thread for '%s' ...", dir);
-    dir_watch watch;
-    if (!dirwatch_open(dir, 4096, &watch)) {
+    cache_watch watch;
+    if (!cache_watch_open(dir, 4096, op, &watch)) {
         int err = os_error();
         g_relay.exit_flag = RLOG(SEV_F, op, "CreateFile('%s'), errno = %d", dir, err);
         wake_signal(&g_data_available);
@@ -40,7 +76,7 @@ void read_stream(const char *dir) {
     newest_result nr = g_relay.hls_list ? load_newest_complete(dir, op, &current, path, &status)
                                         : load_newest(dir, op, &current, path, false, &status);
     if (nr == NEWEST_FAILED) {
-        dirwatch_close(&watch);
+        cache_watch_close(&watch);
         wake_signal(&g_data_available);
         return;
     }
@@ -57,12 +93,12 @@ void read_stream(const char *dir) {
     // a time-out only means waiting again.
     while (g_relay.exit_flag == 0) {
         bool signalled = false;
-        int n = dirwatch_read(&watch, 500, s_records, DIRWATCH_MAX_RECORDS, &signalled);
+        int n = cache_watch_read(&watch, 500, &signalled);
         if (n < 0) {
             // A failed wait ends the thread with its own message only.
             int err = os_error();
             g_relay.exit_flag = RLOG(SEV_E, op, "WaitForSingleObject(), errno = %d", err);
-            dirwatch_close(&watch);
+            cache_watch_close(&watch);
             wake_signal(&g_data_available);
             return;
         }
@@ -78,7 +114,7 @@ void read_stream(const char *dir) {
             RLOG(SEV_I, op, "Transferring '%s' finished.", path);
         }
     }
-    dirwatch_close(&watch);
+    cache_watch_close(&watch);
     wake_signal(&g_data_available);
     int32_t sev = g_relay.exit_flag;
     log_trace_printf(RELAY_TAG, sev, "[#%d] CID=%d : Scanning thread for '%s' was stopped",
@@ -101,8 +137,8 @@ int32_t send_hls(const char *dir) {
         return 1;
     }
     RLOG(SEV_I, op, "Start waiting new files ...");
-    dir_watch watch;
-    if (!dirwatch_open(dir, 131072, &watch)) {
+    cache_watch watch;
+    if (!cache_watch_open(dir, 131072, op, &watch)) {
         int err = os_error();
         return g_relay.exit_flag = RLOG(SEV_F, op, "CreateFile('%s'), errno = %d", dir, err);
     }
@@ -118,8 +154,7 @@ int32_t send_hls(const char *dir) {
             break;
         }
         bool signalled = false;
-        int n = dirwatch_read(&watch, g_relay.duration * 1000, s_records, DIRWATCH_MAX_RECORDS,
-                              &signalled);
+        int n = cache_watch_read(&watch, g_relay.duration * 1000, &signalled);
         if (n < 0) {
             int err = os_error();
             result = g_relay.exit_flag = RLOG(SEV_E, op, "WaitForSingleObject(), errno = %d", err);
@@ -145,6 +180,6 @@ int32_t send_hls(const char *dir) {
         }
         if (served) break;
     }
-    dirwatch_close(&watch);
+    cache_watch_close(&watch);
     return result;
 }
