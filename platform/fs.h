@@ -135,6 +135,42 @@ bool dirwatch_open(const char *dir, size_t buffer_size, dir_watch *w);
 int dirwatch_read(dir_watch *w, int timeout_ms, dirwatch_record *recs, int max_recs,
                   bool *signalled);
 void dirwatch_close(dir_watch *w);
+// Whether the native error of a failed dirwatch_open means that the system has no
+// watch to give: no inotify instance or watch left (the per-user limits), no memory;
+// on Windows no change notification for the folder or its file system. The folder can
+// then still be watched by looking at it (dirpoll below). A missing folder is not.
+bool dirwatch_unavailable(int native);
+
+// Watching a folder by looking at it: the files whose names match pattern
+// (wildcard_match) are listed at most every interval_ms, and a file is reported, as a
+// modified record, when its size or last-write time differs from the look before, or
+// when it is new and not empty (a file only created gives no record, as with the
+// watch). The records of one look come oldest write first; more than max_recs is an
+// overflow (no records, signalled). Of more than DIRPOLL_MAX_FILES matching files the
+// newest are followed. Only the platform's folder search is used: the same on every
+// system.
+enum { DIRPOLL_MAX_FILES = 1024 };
+struct dirpoll_file {
+    uint64_t name_hash;
+    uint64_t size;
+    int64_t last_write_ns;
+};
+struct dir_poll {
+    char path_pattern[520]; // "folder/pattern"
+    unsigned interval_ms;
+    uint32_t looked_at; // os_tick_ms() of the last look
+    int current;        // which of files[] holds the last look, sorted by name_hash
+    int count[2];
+    dirpoll_file files[2][DIRPOLL_MAX_FILES];
+    bool full;        // the last look found more files than it follows
+    int64_t floor_ns; // then the oldest write it follows
+};
+// Takes the first look (no records); false when the folder cannot be searched.
+bool dirpoll_open(const char *dir, const char *pattern, unsigned interval_ms, dir_poll *p);
+// As dirwatch_read: the number of records, 0 on time-out or overflow, -1 when the
+// folder cannot be searched (gone).
+int dirpoll_read(dir_poll *p, int timeout_ms, dirwatch_record *recs, int max_recs, bool *signalled);
+
 // The records of a batch of raw events as the watch reads them (inotify events on
 // Linux): what dirwatch_read reports for them. Events cut short end the batch as an
 // overflow.

@@ -111,21 +111,36 @@ bool wake_wait(wake_up *w, buffer_pool *ready);
 int32_t busy_append_full(stream_buffer *buf);
 int32_t free_append(stream_buffer *buf);
 
-// Chunk files and scanner (chunk_scan.cpp).
+// Chunk file names and the sequence rules (chunk_names.cpp).
 bool match_name(const char *name, const char *pattern);
-// A full block with a zero tail: steps the file back over it, takes its octets off
-// *sum and waits for the writer (attempt of ZERO_TAIL_ATTEMPTS).
-void wait_zero_tail(os_file *file, long got, int32_t *sum, const char *path, int attempt,
-                    const char *op);
 bool parse_chunk_name(const char *name, int32_t *cid, int32_t *seq);
-bool has_zero_tail(const uint8_t *block);
 enum seq_verdict { SEQ_SAME = 0, SEQ_RESET, SEQ_BEHIND, SEQ_NEXT };
 seq_verdict seq_judge(int32_t current, int32_t n);
 // Applies the record rules to one notified name; true when the file is to be taken
 // (the current number has then moved to its number); op names the operation that logs.
 bool scan_accept_name(int action, const char *name, int32_t *current,
                       const char *op = "read_stream");
+
+// The block reader (chunk_reader.cpp).
+// A full block with a zero tail: steps the file back over it, takes its octets off
+// *sum and waits for the writer (attempt of ZERO_TAIL_ATTEMPTS).
+void wait_zero_tail(os_file *file, long got, int32_t *sum, const char *path, int attempt,
+                    const char *op);
+bool has_zero_tail(const uint8_t *block);
 int32_t read_stream_file(os_file *file, const char *path);
+
+// The newest-file search (chunk_newest.cpp).
+enum newest_result { NEWEST_NONE = 0, NEWEST_LOADED = 1, NEWEST_FAILED = 2 };
+// Finds the latest-written chunk file of the channel and hands it on (to the chunk
+// sender when hls, else to the block reader); path gets its path, *current its
+// number, *status the hand-on's status.
+newest_result load_newest(const char *dir, const char *op, int32_t *current, char *path, bool hls,
+                          int32_t *status);
+// List mode: the newest complete chunk file, else load_newest.
+newest_result load_newest_complete(const char *dir, const char *op, int32_t *current, char *path,
+                                   int32_t *status);
+
+// The watch loops (chunk_watch.cpp).
 void read_stream(const char *dir);
 int32_t send_hls(const char *dir);
 

@@ -33,6 +33,12 @@ bool dirwatch_open(const char *dir, size_t buffer_size, dir_watch *w) {
     return true;
 }
 
+bool dirwatch_unavailable(int native) {
+    // EMFILE also when this process has no descriptor left: looking needs none kept.
+    return native == EMFILE || native == ENFILE || native == ENOMEM || native == ENOSPC ||
+           native == ENOSYS;
+}
+
 static int64_t now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

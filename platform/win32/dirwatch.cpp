@@ -56,6 +56,15 @@ bool dirwatch_open(const char *dir, size_t buffer_size, dir_watch *w) {
     return true;
 }
 
+bool dirwatch_unavailable(int native) {
+    // No resources for the handle or the request, or a file system (some network
+    // shares) that gives no change notification.
+    return native == ERROR_TOO_MANY_OPEN_FILES || native == ERROR_NOT_ENOUGH_MEMORY ||
+           native == ERROR_OUTOFMEMORY || native == ERROR_NO_SYSTEM_RESOURCES ||
+           native == ERROR_NOT_ENOUGH_QUOTA || native == ERROR_INVALID_FUNCTION ||
+           native == ERROR_NOT_SUPPORTED;
+}
+
 // Turns the completed buffer into records; -1 when they do not fit (overflow).
 static int parse(const watch_state *st, DWORD got, dirwatch_record *recs, int max_recs) {
     int count = 0;

@@ -240,3 +240,60 @@ TEST(PlatformFs, WatchFolderRecordsOverflowAndNotification) {
     EXPECT_EQ(dirnotify_wait(&note, 2000), 1);
     dirnotify_close(&note);
 }
+
+TEST(PlatformFs, WatchByLookingReportsWrittenFilesOldestFirst) {
+    test_world world;
+    std::string dir = world.path("cache");
+    make_dirs(dir);
+    ASSERT_TRUE(write_text_file(dir + "/5---1.dat", "before"));
+    static dir_poll poll; // 48 KiB: not on the stack
+    ASSERT_TRUE(dirpoll_open(dir.c_str(), "5---*.dat", 50, &poll));
+    dirwatch_record recs[DIRWATCH_MAX_RECORDS];
+    bool signalled = true;
+    // What was there at the first look is no news.
+    EXPECT_EQ(dirpoll_read(&poll, 120, recs, DIRWATCH_MAX_RECORDS, &signalled), 0);
+    EXPECT_FALSE(signalled);
+
+    // Written in the order 3, 2, 1: reported in that order, once; a file only made and
+    // a file of another name give no record.
+    ASSERT_TRUE(write_text_file(dir + "/5---3.dat", "three"));
+    os_sleep_ms(20);
+    ASSERT_TRUE(write_text_file(dir + "/5---2.dat", "two"));
+    os_sleep_ms(20);
+    ASSERT_TRUE(write_text_file(dir + "/5---1.dat", "changed"));
+    ASSERT_TRUE(write_text_file(dir + "/5---4.dat", ""));
+    ASSERT_TRUE(write_text_file(dir + "/6---1.dat", "other"));
+    int n = dirpoll_read(&poll, 2000, recs, DIRWATCH_MAX_RECORDS, &signalled);
+    ASSERT_EQ(n, 3);
+    EXPECT_TRUE(signalled);
+    EXPECT_EQ(recs[0].action, DIRWATCH_ACTION_MODIFIED);
+    EXPECT_STREQ(recs[0].name, "5---3.dat");
+    EXPECT_STREQ(recs[1].name, "5---2.dat");
+    EXPECT_STREQ(recs[2].name, "5---1.dat");
+    EXPECT_EQ(dirpoll_read(&poll, 120, recs, DIRWATCH_MAX_RECORDS, &signalled), 0);
+
+    // A write from another thread ends a waiting read; the made file counts once written.
+    std::thread writer([&] {
+        os_sleep_ms(100);
+        write_text_file(dir + "/5---4.dat", "now");
+    });
+    n = dirpoll_read(&poll, 5000, recs, DIRWATCH_MAX_RECORDS, &signalled);
+    writer.join();
+    ASSERT_EQ(n, 1);
+    EXPECT_STREQ(recs[0].name, "5---4.dat");
+
+    // More changed files than records: signalled, none.
+    for (int i = 1; i <= 3; i++)
+        write_text_file(dir + "/5---" + std::to_string(i) + ".dat", "again" + std::to_string(i));
+    EXPECT_EQ(dirpoll_read(&poll, 2000, recs, 2, &signalled), 0);
+    EXPECT_TRUE(signalled);
+
+    // The folder gone: a failure, not a wait for ever; a missing folder cannot be opened.
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(dirpoll_read(&poll, 2000, recs, DIRWATCH_MAX_RECORDS, &signalled), -1);
+    EXPECT_FALSE(dirpoll_open(dir.c_str(), "5---*.dat", 50, &poll));
+    // The errors of an exhausted watch fall back to looking; a missing folder does not.
+    EXPECT_TRUE(dirwatch_unavailable(EMFILE));
+    EXPECT_TRUE(dirwatch_unavailable(ENOSPC));
+    EXPECT_FALSE(dirwatch_unavailable(ENOENT));
+}

@@ -357,6 +357,29 @@ TEST(WinPlatform, FolderWatchAndNotification) {
     dirnotify_close(&note);
 }
 
+// The look that stands in for a change watch the system does not give: the same
+// folder search on this face.
+TEST(WinPlatform, FolderWatchByLooking) {
+    test_world w;
+    std::string dir = w.path("looked");
+    ASSERT_TRUE(make_dirs(dir));
+    ASSERT_TRUE(write_text_file(dir + "\\5---1.dat", "before"));
+    static dir_poll poll;
+    ASSERT_TRUE(dirpoll_open(dir.c_str(), "5---*.dat", 50, &poll));
+    dirwatch_record recs[DIRWATCH_MAX_RECORDS];
+    bool signalled = true;
+    EXPECT_EQ(dirpoll_read(&poll, 120, recs, DIRWATCH_MAX_RECORDS, &signalled), 0);
+    EXPECT_FALSE(signalled);
+    ASSERT_TRUE(write_text_file(dir + "\\5---2.dat", "two"));
+    ASSERT_TRUE(write_text_file(dir + "\\6---1.dat", "other"));
+    EXPECT_EQ(dirpoll_read(&poll, 2000, recs, DIRWATCH_MAX_RECORDS, &signalled), 1);
+    EXPECT_TRUE(signalled);
+    EXPECT_STREQ(recs[0].name, "5---2.dat");
+    EXPECT_FALSE(dirpoll_open(w.path("missing").c_str(), "5---*.dat", 50, &poll));
+    EXPECT_TRUE(dirwatch_unavailable(ERROR_TOO_MANY_OPEN_FILES));
+    EXPECT_FALSE(dirwatch_unavailable(ERROR_PATH_NOT_FOUND));
+}
+
 TEST(WinPlatform, ProcessesExitCodesAndWaitsOnMoreThan64) {
     os_process p;
     ASSERT_FALSE(proc_start(bin_path("no-such-program").c_str(), "x", -1, &p));
