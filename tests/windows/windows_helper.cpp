@@ -14,6 +14,17 @@
 //                     0 when it worked (running: when it runs), else 1 and the error
 //   access service NAME | access key PATH
 //                     print the access list in force as SDDL text: 0, else 1 and the error
+//   setaccess service NAME SDDL | setaccess key PATH SDDL
+//                     replace the access list (a key that nobody may write makes
+//                     KVT-Keeper.exe -install fail after it recorded the service)
+//   redirect FILE TEXT
+//                     send standard output to FILE as KVT-Keeper's -log does and
+//                     write TEXT: 0, or 4 when the file was refused
+//   tray-delete TITLE ID
+//                     remove notification icon ID of the window titled TITLE, as a
+//                     restarted Explorer has lost it
+//   broadcast NAME    post the registered message NAME (TaskbarCreated) to every
+//                     top-level window
 #include "platform/access.h"
 #include "platform/msgpipe.h"
 #include "platform/named_object.h"
@@ -25,6 +36,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <windows.h>
+
+#include <shellapi.h>
 
 static int send_text(net_sock s, const char *text) {
     long n = net_send_all(s, text, strlen(text));
@@ -58,6 +73,30 @@ int main(int argc, char **argv) {
         else
             printf("access %s %s -> %d\n", argv[2], argv[3], os_error());
         return ok ? 0 : 1;
+    }
+    if (strcmp(mode, "setaccess") == 0 && argc > 4) {
+        bool ok = strcmp(argv[2], "service") == 0 ? service_set_access(argv[3], argv[4])
+                                                  : reg_set_access(argv[3], argv[4]);
+        if (!ok) printf("setaccess %s %s -> %d\n", argv[2], argv[3], os_error());
+        return ok ? 0 : 1;
+    }
+    if (strcmp(mode, "redirect") == 0 && argc > 3) { // the log as the keeper opens it
+        if (!os_redirect_stdout(argv[2])) return 4;
+        printf("%s\n", argv[3]);
+        fflush(stdout);
+        return 0;
+    }
+    if (strcmp(mode, "tray-delete") == 0 && argc > 3) { // what a restarted Explorer loses
+        NOTIFYICONDATAA icon{};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = FindWindowA(nullptr, argv[2]);
+        icon.uID = UINT(atoi(argv[3]));
+        if (!icon.hWnd) return 4;
+        return Shell_NotifyIconA(NIM_DELETE, &icon) ? 0 : 1;
+    }
+    if (strcmp(mode, "broadcast") == 0) { // a registered message to every top window
+        UINT message = RegisterWindowMessageA(argv[2]);
+        return message && PostMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
     }
     if (net_startup() != 0) return 2;
     if (strcmp(mode, "inherit") == 0) {
