@@ -190,9 +190,19 @@ panel_checks() {
         return 1
     }
     taskbar_restart() {
-        "$wine" "$helper_exe" tray-delete "Varnex CP" "$icon_id" && icon_absent &&
-            "$wine" "$helper_exe" broadcast TaskbarCreated &&
-            wait_for "$panel_log" "The taskbar was made again: adding the icon again" 100 && find_icon
+        "$wine" "$helper_exe" tray-delete shell "Varnex CP" "$icon_id" || {
+            say "windows_helper.exe tray-delete -> $?"
+            return 1
+        }
+        icon_absent || {
+            say "the icon is still drawn after its deletion"
+            return 1
+        }
+        "$wine" "$helper_exe" broadcast shell TaskbarCreated || {
+            say "windows_helper.exe broadcast -> $?"
+            return 1
+        }
+        wait_for "$panel_log" "The taskbar was made again: adding the icon again" 100 && find_icon
     }
     check "TaskbarCreated (Explorer restarted, the icon lost) brings the icon back" taskbar_restart
     shot icon-again

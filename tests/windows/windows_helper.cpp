@@ -20,11 +20,13 @@
 //   redirect FILE TEXT
 //                     send standard output to FILE as KVT-Keeper's -log does and
 //                     write TEXT: 0, or 4 when the file was refused
-//   tray-delete TITLE ID
-//                     remove notification icon ID of the window titled TITLE, as a
-//                     restarted Explorer has lost it
-//   broadcast NAME    post the registered message NAME (TaskbarCreated) to every
-//                     top-level window
+//   tray-delete DESKTOP TITLE ID
+//                     on the desktop DESKTOP ("shell" of the Wine checks), remove
+//                     notification icon ID of the window titled TITLE, as a restarted
+//                     Explorer has lost it
+//   broadcast DESKTOP NAME
+//                     post the registered message NAME (TaskbarCreated) to every
+//                     top-level window of the desktop DESKTOP
 #include "platform/access.h"
 #include "platform/msgpipe.h"
 #include "platform/named_object.h"
@@ -40,6 +42,13 @@
 #include <windows.h>
 
 #include <shellapi.h>
+
+// Windows are found and messages broadcast on the thread's own desktop: the tray's
+// one is another than a console program's.
+static bool use_desktop(const char *name) {
+    HDESK desk = OpenDesktopA(name, 0, FALSE, GENERIC_ALL);
+    return desk && SetThreadDesktop(desk);
+}
 
 static int send_text(net_sock s, const char *text) {
     long n = net_send_all(s, text, strlen(text));
@@ -86,16 +95,18 @@ int main(int argc, char **argv) {
         fflush(stdout);
         return 0;
     }
-    if (strcmp(mode, "tray-delete") == 0 && argc > 3) { // what a restarted Explorer loses
+    if (strcmp(mode, "tray-delete") == 0 && argc > 4) { // what a restarted Explorer loses
+        if (!use_desktop(argv[2])) return 3;
         NOTIFYICONDATAA icon{};
         icon.cbSize = sizeof icon;
-        icon.hWnd = FindWindowA(nullptr, argv[2]);
-        icon.uID = UINT(atoi(argv[3]));
+        icon.hWnd = FindWindowA(nullptr, argv[3]);
+        icon.uID = UINT(atoi(argv[4]));
         if (!icon.hWnd) return 4;
         return Shell_NotifyIconA(NIM_DELETE, &icon) ? 0 : 1;
     }
-    if (strcmp(mode, "broadcast") == 0) { // a registered message to every top window
-        UINT message = RegisterWindowMessageA(argv[2]);
+    if (strcmp(mode, "broadcast") == 0 && argc > 3) { // a registered message to every window
+        if (!use_desktop(argv[2])) return 3;
+        UINT message = RegisterWindowMessageA(argv[3]);
         return message && PostMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
     }
     if (net_startup() != 0) return 2;
