@@ -79,22 +79,29 @@ bool is_trusted(PSID sid, const trusted_sids *t) {
            EqualSid(sid, PSID(t->creator)) || EqualSid(sid, PSID(t->installer));
 }
 
-// Whether an access list lets an account that is not trusted have any of rights on
-// the object itself (entries that only pass down to children aside).
-bool grants_others(const ACL *dacl, DWORD rights, const trusted_sids *t) {
+// Whether an access list lets an account that is not trusted have any of rights.
+// on_folder_only: entries that only pass down to new children aside (a folder above
+// the cache, whose next folder is checked on its own); for the cache folder itself
+// they count, since its files would get them. An allow entry of a rarer kind (object,
+// conditional) counts whoever it names.
+bool grants_others(const ACL *dacl, DWORD rights, bool on_folder_only, const trusted_sids *t) {
     GENERIC_MAPPING files = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                              FILE_ALL_ACCESS};
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         void *ace = nullptr;
         if (!GetAce(const_cast<ACL *>(dacl), i, &ace)) continue;
         auto *header = static_cast<ACE_HEADER *>(ace);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
-            continue;
-        auto *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+        bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+        bool other_allow = header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                           header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+                           header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+        if (!plain && !other_allow) continue;
+        if (on_folder_only && (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        auto *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace); // the mask is where it is
         DWORD mask = allowed->Mask;
         MapGenericMask(&mask, &files);
-        if (((mask | allowed->Mask) & rights) && !is_trusted(PSID(&allowed->SidStart), t))
-            return true;
+        if (!((mask | allowed->Mask) & rights)) continue;
+        if (other_allow || !is_trusted(PSID(&allowed->SidStart), t)) return true;
     }
     return false;
 }
@@ -136,7 +143,7 @@ int examine(const char *path, const trusted_sids *t) {
     int result = DIR_PRIVATE_OK;
     if (!owner || !is_self(owner, t))
         result = DIR_PRIVATE_FOREIGN;
-    else if (!dacl || grants_others(dacl, write_rights, t))
+    else if (!dacl || grants_others(dacl, write_rights, false, t))
         result = DIR_PRIVATE_SHARED; // no access list: everyone may do everything
     LocalFree(sd);
     return result;
@@ -195,7 +202,7 @@ int open_folder(const char *path, HANDLE *out) {
 
 // The open folder's owner and access list: a trusted owner, and no other account
 // holding any of rights.
-int examine_open(HANDLE h, DWORD rights, const trusted_sids *t) {
+int examine_open(HANDLE h, DWORD rights, bool on_folder_only, const trusted_sids *t) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -209,7 +216,7 @@ int examine_open(HANDLE h, DWORD rights, const trusted_sids *t) {
     int result = DIR_PRIVATE_OK;
     if (!owner || !is_trusted(owner, t) || EqualSid(owner, PSID(t->creator)))
         result = DIR_PRIVATE_FOREIGN;
-    else if (!dacl || grants_others(dacl, rights, t))
+    else if (!dacl || grants_others(dacl, rights, on_folder_only, t))
         result = DIR_PRIVATE_SHARED;
     LocalFree(sd);
     return result;
@@ -221,9 +228,13 @@ void close_chain() {
     g_chain.count = 0;
 }
 
-// Checks one folder of the chain and keeps it open; is_root: the volume's root
-// (never a link itself, and not held: it cannot be renamed).
-int hold_folder(const char *path, bool is_root, DWORD rights, const trusted_sids *t) {
+// The place of a folder in the chain: the volume's root (never a link itself, and not
+// held: it cannot be renamed), a folder above the cache, the cache folder.
+enum chain_place { CHAIN_ROOT, CHAIN_ABOVE, CHAIN_CACHE };
+
+// Checks one folder of the chain and keeps it open.
+int hold_folder(const char *path, chain_place place, const trusted_sids *t) {
+    bool is_root = place == CHAIN_ROOT;
     HANDLE h = INVALID_HANDLE_VALUE;
     int r;
     if (is_root) {
@@ -235,7 +246,8 @@ int hold_folder(const char *path, bool is_root, DWORD rights, const trusted_sids
         r = open_folder(path, &h);
     }
     if (r != DIR_PRIVATE_OK) return r;
-    r = examine_open(h, rights, t);
+    r = place == CHAIN_CACHE ? examine_open(h, write_rights, false, t)
+                             : examine_open(h, change_rights, true, t);
     if (r == DIR_PRIVATE_OK && !is_root && g_chain.count < CHAIN_MAX) {
         g_chain.folders[g_chain.count++] = h;
     } else {
@@ -273,7 +285,7 @@ int dir_make_service_private(const char *path, char *refused, size_t cap) {
             size_t n = i == 2 ? 3 : i; // the root keeps its backslash
             std::memcpy(prefix, path, n);
             prefix[n] = 0;
-            int r = hold_folder(prefix, i == 2, change_rights, &t);
+            int r = hold_folder(prefix, i == 2 ? CHAIN_ROOT : CHAIN_ABOVE, &t);
             if (r != DIR_PRIVATE_OK) {
                 if (cap) snprintf(refused, cap, "%s", prefix);
                 close_chain();
@@ -284,7 +296,7 @@ int dir_make_service_private(const char *path, char *refused, size_t cap) {
         close_chain();
         return DIR_PRIVATE_FAILED;
     }
-    int r = hold_folder(path, false, write_rights, &t);
+    int r = hold_folder(path, CHAIN_CACHE, &t);
     if (r != DIR_PRIVATE_OK) close_chain();
     return r;
 }
