@@ -90,6 +90,9 @@ struct marshal_state {
     int32_t delay;
     int32_t hls_list;    // 0: HLS relays answer the one-segment playlist; else 3..20
     int32_t handover_ms; // pause before closing the supervisor's copy of a player socket
+    // -service: started by KVT-Keeper as the system's service (or running as
+    // LocalSystem): the cache path must also pass the service's rules
+    int32_t as_service;
 
     char module_dir[260];      // folder of the supervisor's executable
     counted_text peer_id;      // "%X%XKVT$" from 8 random octets

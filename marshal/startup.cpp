@@ -45,6 +45,7 @@ option_entry options[] = {
     option_def("delay", &g_marshal.delay, sizeof(int32_t), OPT_INT),
     option_def("hls_list", &g_marshal.hls_list, sizeof(int32_t), OPT_INT),
     option_def("handover_ms", &g_marshal.handover_ms, sizeof(int32_t), OPT_INT),
+    option_def("service", &g_marshal.as_service, sizeof(int32_t), OPT_FLAG),
     option_entry{},
 };
 
@@ -189,6 +190,7 @@ void marshal_set_defaults() {
     g.delay = 5;
     g.hls_list = 0;
     g.handover_ms = 1000;
+    g.as_service = 0;
     g.stop_status = 0;
     g.children.count = 1;
     g.fetcher_pipe.conn = g.fetcher_pipe.listen = g.fetcher_pipe.owner = -1;
@@ -304,14 +306,23 @@ int marshal_main(int argc, char **argv) {
     }
     log_printf(MRSHL, SEV_I, "Cache dir path : %.*s", int(g.cache_dir.len), g.cache_dir.text);
     // The cache often lies in a temporary folder that every local user can write:
-    // files planted there, or links to elsewhere, must not be taken as ours.
-    int safety = dir_make_private(g.cache_dir.text);
+    // files planted there, or links to elsewhere, must not be taken as ours. The
+    // service's path may come from a value every user can set (CachePath): the
+    // folders above it are checked too, and held so that none is swapped afterwards.
+    if (os_runs_as_system()) g.as_service = 1;
+    char refused_dir[OS_PATH_MAX] = "";
+    int safety = g.as_service
+                     ? dir_make_service_private(g.cache_dir.text, refused_dir, sizeof refused_dir)
+                     : dir_make_private(g.cache_dir.text);
     if (safety != DIR_PRIVATE_OK) {
         int err = os_error();
         tray_notify("Cache directory problem detected!");
         if (safety == DIR_PRIVATE_FAILED)
             return log_printf(MRSHL, SEV_F, "Creation dir '%.*s' failure : %d",
                               int(g.cache_dir.len), g.cache_dir.text, err);
+        if (g.as_service)
+            return log_printf(MRSHL, SEV_F, CACHE_DIR_REFUSED_SERVICE, int(g.cache_dir.len),
+                              g.cache_dir.text, dir_private_reason(safety), refused_dir);
         return log_printf(MRSHL, SEV_F, CACHE_DIR_REFUSED, int(g.cache_dir.len), g.cache_dir.text,
                           dir_private_reason(safety));
     }

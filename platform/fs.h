@@ -55,11 +55,27 @@ bool dir_create(const char *path);  // one level; OS_E_EXISTS when it is there
 enum dir_private_result {
     DIR_PRIVATE_FAILED = 0, // could not be made or examined: os_error()
     DIR_PRIVATE_OK = 1,
-    DIR_PRIVATE_LINK = 2,    // a link, a reparse point, or no folder at all
-    DIR_PRIVATE_FOREIGN = 4, // owned by another user
-    DIR_PRIVATE_SHARED = 6,  // other users may write into it
+    DIR_PRIVATE_LINK = 2,      // a link, a reparse point, or no folder at all
+    DIR_PRIVATE_FOREIGN = 4,   // owned by another user
+    DIR_PRIVATE_SHARED = 6,    // other users may write into it
+    DIR_PRIVATE_NOT_LOCAL = 8, // not a path on a local drive (UNC, device, relative)
+    DIR_PRIVATE_ABOVE = 10,    // a folder above it is a link or can be changed by others
 };
 int dir_make_private(const char *path);
+
+// The same for a program that runs as the system's service (Windows), where the
+// path may come from a value that standard users can set: path must be a local
+// absolute path ("X:\a\b" on a fixed drive; no UNC or device path, no "." or ".."
+// part), and each folder from the volume root down to path must be a real folder (no
+// link or reparse point; the root aside) owned by this account, SYSTEM, the
+// administrators or TrustedInstaller, of which no other account may rename, replace
+// or delete entries (adding new entries is fine: C:\ProgramData). path itself then
+// follows dir_make_private's rules, with SYSTEM and the administrators also trusted
+// owners. Every folder of the chain stays open, not shared for deletion, for the
+// life of the process, so that none can be renamed or swapped for a junction after
+// the check. The folder refused goes to refused (path itself for its own faults).
+// Linux: dir_make_private (the service runs as the user there).
+int dir_make_service_private(const char *path, char *refused, size_t cap);
 // Why a folder was refused, for a log line: "... is a link or not a folder".
 inline const char *dir_private_reason(int result) {
     switch (result) {
@@ -69,6 +85,10 @@ inline const char *dir_private_reason(int result) {
         return "belongs to another user";
     case DIR_PRIVATE_SHARED:
         return "can be written by other users";
+    case DIR_PRIVATE_NOT_LOCAL:
+        return "is not a path on a local drive";
+    case DIR_PRIVATE_ABOVE:
+        return "lies in a folder that is a link or that other users can rename, replace or empty";
     default:
         return "cannot be made or examined";
     }
@@ -78,6 +98,11 @@ inline const char *dir_private_reason(int result) {
 #define CACHE_DIR_REFUSED                                                                          \
     "Cache folder '%.*s' %s: the cache must be a real folder of this user that no other "          \
     "user can write"
+// The same for the system's service: the path, the reason and the folder refused.
+#define CACHE_DIR_REFUSED_SERVICE                                                                  \
+    "Cache folder '%.*s' %s ('%s'): the service's cache must be a local folder of the system "     \
+    "or the administrators that no other user can write, in folders no other user can "            \
+    "rename, replace or empty"
 
 // Deletes the files of folder dir whose names match pattern (wildcard_match) without
 // ever leaving the folder: a dir that is itself a link is not entered (the open

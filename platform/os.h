@@ -53,8 +53,14 @@ bool os_module_path(char *out, size_t cap);
 bool os_program_dir(char *out, size_t cap);
 // Sends standard output (the log) to the end of the file path, children started
 // afterwards included. Works also in a process started without standard handles
-// (a Windows service).
+// (a Windows service). On Windows the file is opened as itself: a path that names a
+// reparse point (junction, symbolic link), a folder, a device or pipe, or a file with
+// more than one name (a hard link) is refused, so the log cannot be pointed at
+// another file through its folder.
 bool os_redirect_stdout(const char *path);
+
+// True when this process runs as LocalSystem (Windows; never elsewhere).
+bool os_runs_as_system();
 
 // Root of the cache folders: TEMP, TMP, TMPDIR, then the system's temporary folder.
 bool os_temp_root(char *out, size_t cap);

@@ -108,7 +108,10 @@ fi
 # ---- 2. system checks
 
 bin=$work/bin
-mkdir -p "$bin" "$work/cache" "$work/temp" "$work/linux" "$work/media" || die "cannot make folders"
+# The cache lies on the prefix's drive C: the service takes a cache only below folders
+# that no other user can change, and /tmp (Z:\tmp) is open to every user.
+cache_dir=$WINEPREFIX/drive_c/varnex-cache
+mkdir -p "$bin" "$cache_dir" "$work/temp" "$work/linux" "$work/media" || die "cannot make folders"
 cp build-windows/bin/KVT-*.exe build-windows/bin/windows_helper.exe build-windows/bin/test-channel.ts \
     "$bin/" || die "cannot copy the programs"
 winpath() { printf 'Z:%s' "${1//\//\\}"; } # Wine's drive Z: is the root folder
@@ -182,7 +185,7 @@ panel_uid=5151
 panel_password=wine-secret
 panel_password_stored=$(printf %s "$panel_password" | sha1sum | cut -c1-40)
 printf '%s %s\n%s %s\n' "$uid" "$password" "$panel_uid" "$panel_password_stored" >"$work/accounts.txt"
-cache_win=$(winpath "$work/cache")
+cache_win='C:\varnex-cache'
 {
     printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex]\r\n'
     printf '"CachePath"="%s"\r\n' "${cache_win//\\/\\\\}"
@@ -331,11 +334,49 @@ if [[ -z $only ]]; then
     # A program kept running holds the prefix up until the end of the run.
     (cd "$kbin" && exec "$wine" "$kbin/windows_helper.exe" sleep 900000 </dev/null >/dev/null 2>&1) &
     pids+=($!)
+    # -install made to fail after it recorded the service: a settings key that nobody
+    # may write (its owner may still give the list back). The record goes again.
+    key='HKEY_LOCAL_MACHINE\SOFTWARE\Varnex'
+    helper setaccess key "$key" 'D:P' >/dev/null
+    (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install-fail.out" 2>&1)
+    rc=$?
+    helper setaccess key "$key" 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)' >/dev/null
+    check "an -install that fails after recording the service removes the record" \
+        eval '[ "$rc" = 4 ] && grep -qF "Installed VarnexService" "$work/install-fail.out" &&
+              grep -qF "Removed VarnexService again" "$work/install-fail.out" && [ -z "$(sc_state)" ]'
     (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install.out" 2>&1)
     check "KVT-Keeper.exe -install records VarnexService, stopped" wait_state STOPPED 50
     (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install2.out" 2>&1)
     rc=$?
     check "a second -install fails with exit code 4" [ "$rc" = 4 ]
+
+    # A cache path that a standard user could set in CachePath: the service's
+    # supervisor refuses it (exit 4) and touches nothing there. A UNC path, then a
+    # folder that is a link to another (Wine takes no junctions, but shows a Unix
+    # symbolic link to a folder as a reparse point).
+    set_cache_path() { "$wine" reg add 'HKLM\SOFTWARE\Varnex' /v CachePath /t REG_SZ /d "$1" /f >/dev/null 2>&1; }
+    refused_cache() { # CachePath, then the folder the refusal names and its reason
+        local before
+        before=$(count_of "$keeper_log" "ended with exit code 4")
+        set_cache_path "$1" && helper service start VarnexService >/dev/null &&
+            wait_for_count "$keeper_log" "ended with exit code 4" $((before + 1)) 200 &&
+            grep -qF "Cache folder '$1\vcache' $2 ('$3'): the service's cache must be" "$keeper_log" &&
+            grep -qF "Started KVT-Marshal, pid" "$keeper_log" &&
+            grep "Started KVT-Marshal" "$keeper_log" | tail -n1 | grep -q -- " -service"
+        local ok=$?
+        helper service stop VarnexService >/dev/null
+        wait_state STOPPED 150 >/dev/null
+        return $ok
+    }
+    check "the service refuses a UNC CachePath" \
+        refused_cache '\\127.0.0.1\varnex' "is not a path on a local drive" '\\127.0.0.1\varnex\vcache'
+    mkdir -p "$work/elsewhere" && ln -s "$work/elsewhere" "$WINEPREFIX/drive_c/planted"
+    check "the service refuses a cache below a link, and makes nothing in its target" \
+        eval 'refused_cache "C:\planted" "lies in a folder that is a link or that other users can rename, replace or empty" "C:\planted" &&
+              [ ! -e "$work/elsewhere/vcache" ]'
+    check "the service refuses a cache below a folder every user may change (Z:\tmp)" \
+        refused_cache "$(winpath "$work")" "lies in a folder that is a link or that other users can rename, replace or empty" 'Z:\tmp'
+    set_cache_path "$cache_win"
 
     # The tray's Trace On: the trace mutex held while the service starts.
     (cd "$kbin" && exec "$wine" "$kbin/platform_helper.exe" mutex 'Global\Varnex Trace=ON' \

@@ -175,6 +175,37 @@ panel_checks() {
     check "KVT-Panel.exe is a GUI program (no console)" gui_program
     check "KVT-Panel.exe puts its icon into the notification area" find_icon
     shot icon
+    # Explorer restarted: the new taskbar has lost the icon and broadcasts
+    # TaskbarCreated; the tray adds its icon again.
+    local icon_id helper_exe=$repo/build-windows/bin/windows_helper.exe
+    icon_id=$(sed -n 's/.*icon\.id = \([0-9]*\);.*/\1/p' "$repo/panel/startup.cpp")
+    icon_absent() { # the icon's slot holds only the bar's own colours
+        local t=100 colours
+        while ((t-- > 0)); do
+            colours=$(import -window root png:- 2>/dev/null |
+                convert - -crop "16x16+$((icon_x - 8))+$((icon_y - 8))" -format %k info: 2>/dev/null)
+            ((${colours:-99} <= 4)) && return 0
+            sleep 0.1
+        done
+        return 1
+    }
+    taskbar_restart() {
+        "$wine" "$helper_exe" tray-delete shell "Varnex CP" "$icon_id" || {
+            say "windows_helper.exe tray-delete -> $?"
+            return 1
+        }
+        icon_absent || {
+            say "the icon is still drawn after its deletion"
+            return 1
+        }
+        "$wine" "$helper_exe" broadcast shell TaskbarCreated || {
+            say "windows_helper.exe broadcast -> $?"
+            return 1
+        }
+        wait_for "$panel_log" "The taskbar was made again: adding the icon again" 100 && find_icon
+    }
+    check "TaskbarCreated (Explorer restarted, the icon lost) brings the icon back" taskbar_restart
+    shot icon-again
     check "a right click on the icon opens the menu" open_menu
     local expected="Menu: About | - | Start | Check for Updates | Set UID, Password | - | Clear Cache | Trace On | - | Set Limits | - | Exit"
     check "the menu holds the items in order (service stopped, tracing off)" \

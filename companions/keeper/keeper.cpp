@@ -12,7 +12,7 @@
 
 keeper_state g_keeper;
 
-enum { STOP_POLL_MS = 100, MARSHAL_END_WAIT_MS = 5000 };
+enum { STOP_POLL_MS = 100, MARSHAL_END_WAIT_MS = 5000, UNDO_TRIES = 10, UNDO_RETRY_MS = 300 };
 
 static const char usage_text[] =
     "KVT-Keeper: the service host of VarnexService. It runs KVT-Marshal from its own\n"
@@ -31,9 +31,11 @@ static const char usage_text[] =
     "                       which only they, SYSTEM and administrators may read\n"
     "  -uninstall           (Windows) stop VarnexService and remove it from the manager\n"
     "  -service             (Windows) started by the service control manager (-install\n"
-    "                       records it); without it the keeper stops on Ctrl+C\n"
+    "                       records it; KVT-Marshal then gets -service); without it\n"
+    "                       the keeper stops on Ctrl+C\n"
     "Exit status: 1 after a stop, 3 when another keeper runs, 4 when it cannot start;\n"
-    "-install and -uninstall: 0 when done, 4 otherwise.\n";
+    "-install and -uninstall: 0 when done, 4 otherwise; an -install that fails after\n"
+    "recording the service removes the record again.\n";
 
 static option_entry s_options[] = {
     option_def("marshal_args", &g_keeper.marshal_args, sizeof g_keeper.marshal_args, OPT_TEXT),
@@ -62,10 +64,13 @@ static bool pause_unless_stopped(int32_t ms) {
 }
 
 static int32_t start_marshal(os_process *out) {
-    char line[sizeof g_keeper.marshal_path + 300];
-    snprintf(line, sizeof line, "\"%s\"%s%.*s%s", g_keeper.marshal_path,
+    char line[sizeof g_keeper.marshal_path + 320];
+    // -service: the supervisor of the system's service holds its cache path to the
+    // service's rules (a standard user can set CachePath).
+    snprintf(line, sizeof line, "\"%s\"%s%.*s%s%s", g_keeper.marshal_path,
              g_keeper.marshal_args.len ? " " : "", int(g_keeper.marshal_args.len),
-             g_keeper.marshal_args.text, g_keeper.trace ? " -trace" : "");
+             g_keeper.marshal_args.text, g_keeper.by_manager ? " -service" : "",
+             g_keeper.trace ? " -trace" : "");
     if (!proc_start(g_keeper.marshal_path, line, -1, out))
         return log_printf(KEEPER, SEV_E, "CreateProcess('%s', '%s') : %d", g_keeper.marshal_path,
                           line, os_error());
@@ -112,7 +117,21 @@ static int install_service() {
         return log_printf(KEEPER, SEV_F, "Installing %s (%s) -> %d", KEEPER_SERVICE_NAME, line,
                           os_error());
     log_printf(KEEPER, SEV_I, "Installed %s: %s", KEEPER_SERVICE_NAME, line);
-    return (keeper_grant_access() & 1) ? 0 : 4;
+    if (keeper_grant_access() & 1) return 0;
+    // A half-made install is worse than none: the record goes again, so that the
+    // installer can stop with nothing left behind.
+    // (The manager that did not know it yet may need the same patience.)
+    bool removed = false;
+    for (int i = 0; i < UNDO_TRIES && !removed; i++) {
+        if (i) os_sleep_ms(UNDO_RETRY_MS);
+        removed = service_uninstall(KEEPER_SERVICE_NAME);
+    }
+    if (!removed)
+        log_printf(KEEPER, SEV_F, "Removing %s after the failed install -> %d", KEEPER_SERVICE_NAME,
+                   os_error());
+    else
+        log_printf(KEEPER, SEV_I, "Removed %s again: the install failed", KEEPER_SERVICE_NAME);
+    return 4;
 }
 
 static int uninstall_service() {

@@ -36,7 +36,8 @@ struct win32_face_state {
     char title[TITLE_MAX];
     char class_name[TITLE_MAX];
     NOTIFYICONDATAA icon;
-    HMENU popup; // the last popup menu, released after it was tracked
+    HMENU popup;          // the last popup menu, released after it was tracked
+    UINT taskbar_created; // broadcast by a new taskbar (Explorer restarted)
 };
 win32_face_state g_face;
 
@@ -200,7 +201,15 @@ void track_popup_menu() {
     g_face.popup = nullptr;
 }
 
+void add_icon();
+
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // A restarted Explorer knows no icons: each program must add its own again.
+    if (message == g_face.taskbar_created && message != 0) {
+        log_printf(UTILS_TAG, SEV_I, "The taskbar was made again: adding the icon again");
+        add_icon();
+        return 0;
+    }
     switch (message) {
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -270,6 +279,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         log_printf(UTILS_TAG, SEV_F, "InitInstance () -> %d", 0);
         return 0;
     }
+    g_face.taskbar_created = RegisterWindowMessageA("TaskbarCreated");
+    // A tray started elevated (by the installer) would not hear Explorer otherwise.
+    if (g_face.taskbar_created)
+        ChangeWindowMessageFilterEx(g_face.window, g_face.taskbar_created, MSGFLT_ALLOW, nullptr);
     add_icon();
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDC_PANEL));
 

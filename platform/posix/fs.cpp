@@ -173,6 +173,12 @@ int dir_make_private(const char *path) {
     return r;
 }
 
+// The service runs as the user here: the user's own rules.
+int dir_make_service_private(const char *path, char *refused, size_t cap) {
+    if (cap) snprintf(refused, cap, "%s", path);
+    return dir_make_private(path);
+}
+
 // Deletes one entry of the open folder: a link as itself, a file only when no one
 // holds it (the exclusive try-lock), as file_delete does.
 static bool delete_in(int dir_fd, const char *name) {

@@ -274,6 +274,10 @@ bool os_raise_open_files(unsigned want, unsigned *now) {
     return *now >= want;
 }
 
+bool os_runs_as_system() {
+    return false;
+}
+
 // The file is opened before standard output is touched, so a path that cannot be
 // opened leaves standard output as it was (freopen would close it first).
 bool os_redirect_stdout(const char *path) {

@@ -220,27 +220,66 @@ bool os_raise_open_files(unsigned want, unsigned *now) {
     return true;
 }
 
+bool os_runs_as_system() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(8) char user[256], system[SECURITY_MAX_SID_SIZE];
+    DWORD n = 0, size = sizeof system;
+    bool is_system = GetTokenInformation(token, TokenUser, user, sizeof user, &n) &&
+                     CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) &&
+                     EqualSid(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, system);
+    CloseHandle(token);
+    return is_system;
+}
+
+// The log file opened as itself for appending, inheritable (children write to it
+// through their standard output); INVALID_HANDLE_VALUE for a path that is no plain
+// file of one name. A refusal reports ERROR_CANT_ACCESS_FILE.
+static HANDLE open_log_file(const char *path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool plain = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                 !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT |
+                                            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) &&
+                 info.nNumberOfLinks == 1;
+    // Wine follows a Unix symbolic link on open and shows it only in the path's
+    // attributes.
+    DWORD attr = GetFileAttributesA(path);
+    if (plain && attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_REPARSE_POINT))
+        return h;
+    CloseHandle(h);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
+}
+
 bool os_redirect_stdout(const char *path) {
-    // A failed freopen closes the stream first: a file that cannot be opened must
-    // leave standard output as it was.
-    FILE *probe = std::fopen(path, "a");
-    if (!probe) return false;
-    std::fclose(probe);
-    if (std::freopen(path, "a", stdout)) return true;
-#ifdef _UCRT
-    return false;
-#else
-    // A service starts without standard handles: its stdout stream has no descriptor,
-    // and the runtime will not reopen it. Descriptor 1 is made for the file (which
-    // also makes it the process's standard output handle, which children inherit)
-    // and the stream is pointed at it.
-    int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return false;
+    // The file is opened before standard output is touched: a path that cannot be
+    // opened leaves standard output as it was.
+    HANDLE h = open_log_file(path);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    int fd = _open_osfhandle(intptr_t(h), _O_WRONLY | _O_APPEND | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(h);
+        return false;
+    }
+    std::fflush(stdout);
+    // Descriptor 1 becomes the file, which also makes it the process's standard
+    // output handle, which children inherit.
     if (fd != 1) {
         int moved = _dup2(fd, 1);
         _close(fd);
         if (moved != 0) return false;
     }
+    if (_fileno(stdout) == 1) return true;
+#ifdef _UCRT
+    return false;
+#else
+    // A service starts without standard handles: its stdout stream has no
+    // descriptor, and the runtime will not reopen it; the stream is pointed at 1.
     stdout->_file = 1;
     stdout->_flag = _IOWRT;
     stdout->_ptr = stdout->_base = nullptr;

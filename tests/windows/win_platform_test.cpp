@@ -25,6 +25,10 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+
 namespace {
 
 // True when the process with this id has ended (or no longer exists) within ms.
@@ -571,4 +575,219 @@ TEST(WinPlatform, ServiceControlOfAnUnknownService) {
     EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND) << os_error();
     EXPECT_FALSE(service_uninstall(name));
     EXPECT_EQ(os_error_kind_of(os_error()), OS_E_NOT_FOUND) << os_error();
+}
+
+namespace {
+
+// The world's folder as Windows writes it (the shared support joins with '/').
+std::string win_path(const test_world &w, const char *name) {
+    std::string p = w.path(name);
+    for (char &c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
+bool is_folder(const std::string &path) {
+    DWORD attr = GetFileAttributesA(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// A folder given the access list of the text after it was made (Wine takes a list
+// given to CreateDirectory no further than the Unix mode its umask allows).
+bool make_folder_with(const std::string &path, const char *sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!CreateDirectoryA(path.c_str(), nullptr) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    bool ok = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+              SetNamedSecurityInfoA(const_cast<char *>(path.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(sd);
+    return ok;
+}
+
+// The Unix path of a Windows path under Wine ("" elsewhere).
+std::string unix_path(const std::string &path) {
+    using unix_name_fn = char *(CDECL *)(const wchar_t *);
+    auto unix_name = reinterpret_cast<unix_name_fn>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    std::wstring wide(path.begin(), path.end());
+    char *name = unix_name ? unix_name(wide.c_str()) : nullptr;
+    if (!name) return "";
+    std::string got = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return got;
+}
+
+// Starts a Unix program (Wine runs one given by its Z: path).
+bool run_unix(const char *program, std::string line) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+// Waits up to 5 s for path to be a reparse point (linked) or to be gone (not linked):
+// a Unix program's end is not reported to its Windows parent.
+bool wait_attributes(const std::string &path, bool linked) {
+    for (int i = 0; i < 100; i++) {
+        DWORD attr = GetFileAttributesA(path.c_str());
+        if (linked ? attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)
+                   : attr == INVALID_FILE_ATTRIBUTES)
+            return true;
+        os_sleep_ms(50);
+    }
+    return false;
+}
+
+// Makes link a link to the folder target: a junction where the file system takes
+// one (Windows); under Wine, which takes no reparse points, a Unix symbolic link made
+// by ln (Wine starts Unix programs), which Wine shows as a reparse point.
+bool make_folder_link(const std::string &link, const std::string &target) {
+    if (!CreateDirectoryA(link.c_str(), nullptr)) return false;
+    HANDLE h = CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::wstring sub = L"\\??\\" + std::wstring(target.begin(), target.end());
+    alignas(8) unsigned char buf[2048] = {};
+    auto put16 = [&](size_t at, size_t v) {
+        buf[at] = uint8_t(v);
+        buf[at + 1] = uint8_t(v >> 8);
+    };
+    size_t names = (sub.size() + 2) * 2; // substitute name, empty print name, each ended
+    DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    memcpy(buf, &tag, 4);
+    put16(4, 8 + names);
+    put16(10, sub.size() * 2);       // the substitute name at offset 0
+    put16(12, (sub.size() + 1) * 2); // the print name after it, empty
+    memcpy(buf + 16, sub.data(), sub.size() * 2);
+    DWORD got = 0;
+    bool junction = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf, DWORD(16 + names), nullptr, 0,
+                                    &got, nullptr) != 0;
+    CloseHandle(h);
+    if (junction) return true;
+    std::string line = "ln -s \"" + unix_path(target) + "\" \"" + unix_path(link) + "\"";
+    return RemoveDirectoryA(link.c_str()) && run_unix("Z:\\bin\\ln", line) &&
+           wait_attributes(link, true);
+}
+
+// Removes the link that make_folder_link made (Wine's own calls cannot).
+bool remove_folder_link(const std::string &link) {
+    if (RemoveDirectoryA(link.c_str())) return true;
+    return run_unix("Z:\\bin\\rm", "rm \"" + unix_path(link) + "\"") &&
+           wait_attributes(link, false);
+}
+
+} // namespace
+
+// The service's cache path: only a local absolute path, below folders that are no
+// links and that no other account can change; each refusal names the folder.
+TEST(WinPlatform, ServiceCacheFolderRules) {
+    test_world w;
+    char refused[MAX_PATH];
+    std::string base = win_path(w, "");
+    base.pop_back();
+    ASSERT_TRUE(is_folder(base)) << base;
+
+    const std::string not_local[] = {"\\\\127.0.0.1\\share\\vcache",
+                                     "\\\\?\\" + base + "\\vcache",
+                                     "\\\\.\\pipe\\vcache",
+                                     "vcache",
+                                     base.substr(0, 2) + "vcache",
+                                     base + "\\..\\vcache",
+                                     base + "/vcache",
+                                     base + "\\vcache.",
+                                     base + "\\vcache:stream",
+                                     base + "\\\\vcache"};
+    for (const std::string &p : not_local) {
+        EXPECT_EQ(dir_make_service_private(p.c_str(), refused, sizeof refused),
+                  DIR_PRIVATE_NOT_LOCAL)
+            << p;
+        EXPECT_EQ(std::string(refused), p);
+    }
+    EXPECT_FALSE(is_folder(base + "\\vcache"));
+
+    // A folder of this account: made and held.
+    std::string good = base + "\\good";
+    ASSERT_TRUE(CreateDirectoryA(good.c_str(), nullptr));
+    EXPECT_EQ(dir_make_service_private((good + "\\vcache").c_str(), refused, sizeof refused),
+              DIR_PRIVATE_OK)
+        << refused << " " << os_error();
+    EXPECT_TRUE(is_folder(good + "\\vcache"));
+    // Held, none of its folders can be renamed (Wine does not refuse renames of open
+    // folders, so this part shows on Windows only).
+    if (!under_wine()) {
+        EXPECT_FALSE(MoveFileA((good + "\\vcache").c_str(), (good + "\\moved").c_str()));
+        EXPECT_FALSE(MoveFileA(good.c_str(), (base + "\\moved").c_str()));
+    }
+
+    // Above it a folder that every account may change: refused, nothing made, while
+    // the user's own rules take it.
+    std::string open = base + "\\open";
+    ASSERT_TRUE(make_folder_with(open, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)"));
+    EXPECT_EQ(dir_make_service_private((open + "\\vcache").c_str(), refused, sizeof refused),
+              DIR_PRIVATE_ABOVE);
+    EXPECT_EQ(std::string(refused), open);
+    EXPECT_FALSE(is_folder(open + "\\vcache"));
+    EXPECT_EQ(dir_make_private((open + "\\vcache").c_str()), DIR_PRIVATE_OK);
+
+    // The cache folder itself open to every account.
+    std::string shared = good + "\\shared";
+    ASSERT_TRUE(make_folder_with(shared, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)"));
+    EXPECT_EQ(dir_make_service_private(shared.c_str(), refused, sizeof refused),
+              DIR_PRIVATE_SHARED);
+    EXPECT_EQ(std::string(refused), shared);
+
+    // A link (junction) above the cache, to another folder: refused, nothing made in
+    // the target, which the user's rules would have followed.
+    std::string target = base + "\\target", link = base + "\\link";
+    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
+    ASSERT_TRUE(make_folder_link(link, target)) << GetLastError();
+    EXPECT_EQ(dir_make_service_private((link + "\\vcache").c_str(), refused, sizeof refused),
+              DIR_PRIVATE_ABOVE);
+    EXPECT_EQ(std::string(refused), link);
+    EXPECT_FALSE(is_folder(target + "\\vcache"));
+    EXPECT_EQ(dir_make_private((link + "\\vcache").c_str()), DIR_PRIVATE_OK);
+    EXPECT_TRUE(is_folder(target + "\\vcache"));
+    // A link as the cache folder itself.
+    EXPECT_EQ(dir_make_service_private(link.c_str(), refused, sizeof refused), DIR_PRIVATE_LINK);
+    EXPECT_TRUE(remove_folder_link(link));
+}
+
+// The log opened as itself: a plain file takes the lines; a hard link to another
+// file, a folder and a device are refused and stay untouched.
+TEST(WinPlatform, LogFileOpenedAsItself) {
+    test_world w;
+    std::string log = win_path(w, "keeper.log"), other = win_path(w, "other.txt");
+    auto redirect = [&](const std::string &path) {
+        os_process p;
+        if (!start_helper("redirect \"" + path + "\" line-written", &p)) return -1;
+        int code = exit_code_after(&p, 20000);
+        proc_close(&p);
+        return code;
+    };
+    EXPECT_EQ(redirect(log), 0);
+    EXPECT_EQ(redirect(log), 0);
+    EXPECT_EQ(read_text_file(log), "line-written\r\nline-written\r\n"); // text mode, as before
+
+    ASSERT_TRUE(write_text_file(other, "keep\n"));
+    std::string hard = win_path(w, "hard.log");
+    ASSERT_TRUE(CreateHardLinkA(hard.c_str(), other.c_str(), nullptr));
+    EXPECT_EQ(redirect(hard), 4);
+    EXPECT_EQ(read_text_file(other), "keep\n");
+    std::string folder = win_path(w, "");
+    folder.pop_back();
+    EXPECT_EQ(redirect(folder), 4);
+    EXPECT_EQ(redirect("NUL"), 4);
 }

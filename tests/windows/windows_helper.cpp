@@ -19,6 +19,19 @@
 //   -install          stands in for KVT-Keeper.exe -install failing half way, as seen
 //                     when the manager was not settled: records VarnexService, then
 //                     fails as the access step did and ends with 4
+//   setaccess service NAME SDDL | setaccess key PATH SDDL
+//                     replace the access list (a key that nobody may write makes
+//                     KVT-Keeper.exe -install fail after it recorded the service)
+//   redirect FILE TEXT
+//                     send standard output to FILE as KVT-Keeper's -log does and
+//                     write TEXT: 0, or 4 when the file was refused
+//   tray-delete DESKTOP TITLE ID
+//                     on the desktop DESKTOP ("shell" of the Wine checks), remove
+//                     notification icon ID of the window titled TITLE, as a restarted
+//                     Explorer has lost it
+//   broadcast DESKTOP NAME
+//                     post the registered message NAME (TaskbarCreated) to every
+//                     top-level window of the desktop DESKTOP
 #include "platform/access.h"
 #include "platform/msgpipe.h"
 #include "platform/named_object.h"
@@ -35,6 +48,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <shellapi.h>
 
 // The owner and access list of a file or folder, as SDDL text; the link itself when
 // the path is one.
@@ -68,6 +82,13 @@ static int failing_install() {
     }
     printf("VarnexService was installed\nSetting the access of VarnexService -> 1060\n");
     return 4;
+}
+
+// Windows are found and messages broadcast on the thread's own desktop: the tray's
+// one is another than a console program's.
+static bool use_desktop(const char *name) {
+    HDESK desk = OpenDesktopA(name, 0, FALSE, GENERIC_ALL);
+    return desk && SetThreadDesktop(desk);
 }
 
 static int send_text(net_sock s, const char *text) {
@@ -109,6 +130,32 @@ int main(int argc, char **argv) {
         else
             printf("access %s %s -> %d\n", argv[2], argv[3], os_error());
         return ok ? 0 : 1;
+    }
+    if (strcmp(mode, "setaccess") == 0 && argc > 4) {
+        bool ok = strcmp(argv[2], "service") == 0 ? service_set_access(argv[3], argv[4])
+                                                  : reg_set_access(argv[3], argv[4]);
+        if (!ok) printf("setaccess %s %s -> %d\n", argv[2], argv[3], os_error());
+        return ok ? 0 : 1;
+    }
+    if (strcmp(mode, "redirect") == 0 && argc > 3) { // the log as the keeper opens it
+        if (!os_redirect_stdout(argv[2])) return 4;
+        printf("%s\n", argv[3]);
+        fflush(stdout);
+        return 0;
+    }
+    if (strcmp(mode, "tray-delete") == 0 && argc > 4) { // what a restarted Explorer loses
+        if (!use_desktop(argv[2])) return 3;
+        NOTIFYICONDATAA icon{};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = FindWindowA(nullptr, argv[3]);
+        icon.uID = UINT(atoi(argv[4]));
+        if (!icon.hWnd) return 4;
+        return Shell_NotifyIconA(NIM_DELETE, &icon) ? 0 : 1;
+    }
+    if (strcmp(mode, "broadcast") == 0 && argc > 3) { // a registered message to every window
+        if (!use_desktop(argv[2])) return 3;
+        UINT message = RegisterWindowMessageA(argv[3]);
+        return message && PostMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
     }
     if (net_startup() != 0) return 2;
     if (strcmp(mode, "inherit") == 0) {
