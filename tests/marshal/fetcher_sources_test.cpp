@@ -3,6 +3,8 @@
 // continuity filter (a clean source untouched; a restart carried on).
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,6 +12,8 @@
 #include "fetcher/sources/sources_file.h"
 #include "fetcher/sources/ts_input.h"
 #include "fetcher/ts_stamps.h"
+#include "platform/msgpipe.h"
+#include "platform/os.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -145,4 +149,66 @@ TEST(FetcherSources, ContinuityLeavesACleanSourceAloneAndCarriesOnARestart) {
     EXPECT_FALSE(first_pcr);
     EXPECT_FALSE(checked.empty());
     delete c;
+}
+
+// A multicast channel inside a network namespace of the test's own (nothing leaves
+// it): the fetcher joins the group and writes chunk files that decode.
+TEST(FetcherSources, MulticastGroupInItsOwnNetworkIsReceived) {
+    if (!std::filesystem::exists("/usr/bin/unshare")) GTEST_SKIP() << "no unshare";
+    test_world world;
+    const std::string bin = world.path("bin"), dir = world.path("cache");
+    make_dirs(bin);
+    make_dirs(dir);
+    std::filesystem::copy_file(bin_path("KVT-Fetcher"), bin + "/KVT-Fetcher");
+    const std::string port = std::to_string(free_tcp_port());
+    ASSERT_TRUE(write_text_file(bin + "/KVT-Sources.txt", "61\tudp://@239.255.0.7:" + port + "\n"));
+    msg_pipe pipe;
+    ASSERT_TRUE(msgpipe_create("dwnldr-pipe", &pipe));
+    const std::string script =
+        "ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo && "
+        "{ /usr/bin/ffmpeg -nostdin -loglevel error -re -f lavfi -i testsrc=size=320x240:rate=25 "
+        "-f lavfi -i sine -t 20 -c:v libx264 -preset ultrafast -g 25 -c:a aac -f mpegts "
+        "'udp://239.255.0.7:" +
+        port + "?ttl=1&pkt_size=1316' >" + world.path("sender.log") + " 2>&1 & } && exec " + bin +
+        "/KVT-Fetcher -dir=" + dir + " -keep=60 -peer_id=1FFKVT$ -chunk_ms=1000";
+    child_run f;
+    ASSERT_TRUE(f.start(world, "/usr/bin/unshare", {"--net", "sh", "-c", script}));
+    ASSERT_TRUE(msgpipe_wait_client(&pipe, 10000)) << f.log();
+    EXPECT_TRUE(f.wait_for_log("CID=61 : source 'udp://@239.255.0.7:", 10000)) << f.log();
+    EXPECT_TRUE(f.wait_for_log("receiving (passed through)", 10000)) << f.log();
+    std::map<int, std::string> files;
+    int64_t end = test_now_ms() + 15000;
+    while (files.size() < 4 && test_now_ms() < end) {
+        os_sleep_ms(200);
+        files.clear();
+        for (const auto &e : std::filesystem::directory_iterator(dir)) {
+            int c = 0, n = 0;
+            if (sscanf(e.path().filename().c_str(), "%d---%d.dat", &c, &n) == 2 && c == 61)
+                files[n] = e.path().string();
+        }
+    }
+    ASSERT_GE(files.size(), 4u) << f.log();
+    // Numbers in a row; every complete one whole blocks, and decoding.
+    int prev = -1;
+    for (const auto &x : files) {
+        if (prev >= 0) {
+            EXPECT_EQ(x.first, prev + 1);
+        }
+        prev = x.first;
+        EXPECT_EQ(std::filesystem::file_size(x.second) % 65424, 0u);
+    }
+    const std::string second = std::next(files.begin())->second;
+    FILE *p = popen(("ffprobe -v quiet -count_frames -select_streams v -show_entries "
+                     "stream=nb_read_frames -of csv=p=0 '" +
+                     second + "'")
+                        .c_str(),
+                    "r");
+    char line[64] = {0};
+    if (p) {
+        if (!fgets(line, sizeof line, p)) line[0] = 0;
+        pclose(p);
+    }
+    EXPECT_GT(atoi(line), 10) << second;
+    f.kill_now();
+    msgpipe_close(&pipe);
 }
