@@ -6,6 +6,7 @@
 
 #include "marshal.h"
 #include "platform/registry.h"
+#include "sources_status.h"
 
 namespace {
 
@@ -110,7 +111,9 @@ void json_page(page_writer *w, const status_facts &f) {
         page_printf(w, "\",\"started\":\"%s\",\"qi_session\":%s}", iso_text(r.view.started_s, when),
                     r.qi_open ? "true" : "false");
     }
-    page_puts(w, "]}\n");
+    page_puts(w, "]");
+    sources_status_json(w);
+    page_puts(w, "}\n");
 }
 
 void html_page(page_writer *w, const status_facts &f) {
@@ -139,7 +142,9 @@ void html_page(page_writer *w, const status_facts &f) {
     page_printf(w, ", %u restart%s</p>\n<h2>Streamers: %d</h2>\n", f.fetcher_restarts,
                 f.fetcher_restarts == 1 ? "" : "s", pg.row_count);
     if (pg.row_count == 0) {
-        page_puts(w, "<p>No streamer runs.</p>\n</body></html>\n");
+        page_puts(w, "<p>No streamer runs.</p>\n");
+        sources_status_html(w);
+        page_puts(w, "</body></html>\n");
         return;
     }
     page_puts(w, "<table>\n<tr><th>CID</th><th>Channel</th><th>Kind</th>"
@@ -155,7 +160,9 @@ void html_page(page_writer *w, const status_facts &f) {
             w, "</td><td data-l=\"Since (UTC)\">%s</td><td data-l=\"QI session\">%s</td></tr>\n",
             utc_text(r.view.started_s, when), r.qi_open ? "open" : "-");
     }
-    page_puts(w, "</table>\n</body></html>\n");
+    page_puts(w, "</table>\n");
+    sources_status_html(w);
+    page_puts(w, "</body></html>\n");
 }
 
 void json_body(page_writer *w, const void *facts) {

@@ -42,7 +42,9 @@ struct receiver {
     source_state state;
     char why[AV_WHY_MAX];
     uint64_t octets;
-    int64_t last_data_ms; // wall clock
+    int64_t last_data_ms;  // wall clock
+    uint64_t octets_shown; // at the last status write
+    int64_t rate_bits;     // per second, over the last status period
 };
 
 struct sources_state {
@@ -231,9 +233,39 @@ void read_sources() {
     apply_table();
 }
 
+// The receivers' state for the supervisor's status page, rewritten every period:
+// "CID<TAB>state<TAB>bit/s<TAB>last data (Unix s, 0 none)<TAB>URL<TAB>reason" a line.
+void write_status(int64_t period_ms) {
+    static char text[SOURCES_MAX * (SOURCE_URL_MAX + AV_WHY_MAX + 64)];
+    size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_src.lock);
+        for (receiver &r : g_src.receivers) {
+            if (!r.used) continue;
+            r.rate_bits = int64_t((r.octets - r.octets_shown) * 8000 / uint64_t(period_ms));
+            r.octets_shown = r.octets;
+            int k = snprintf(text + n, sizeof text - n, "%d\t%s\t%lld\t%lld\t%s\t%s\n", r.line.cid,
+                             state_names[r.state], (long long)r.rate_bits,
+                             (long long)(r.last_data_ms / 1000), r.line.url, r.why);
+            if (k < 0 || size_t(k) >= sizeof text - n) break;
+            n += size_t(k);
+        }
+    }
+    const char *runtime = os_runtime_dir();
+    if (!runtime) return;
+    char path[OS_PATH_MAX];
+    snprintf(path, sizeof path, "%.*s" OS_PATH_SEP "fetcher-sources.txt", 200, runtime);
+    os_file f;
+    if (!file_open_write(path, &f, FILE_NO_LINKS)) return;
+    file_set_size(&f, 0);
+    file_write(&f, text, n);
+    file_close(&f);
+}
+
 void watch_sources() {
     while (!g_fetcher.stop_all) {
         read_sources();
+        write_status(WATCH_MS);
         for (int waited = 0; waited < WATCH_MS && !g_fetcher.stop_all; waited += 100)
             os_sleep_ms(100);
     }

@@ -344,6 +344,18 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     EXPECT_EQ(count54, 1u) << "one line per change of state, not per try";
     players[0].join();
 
+    // The status page shows every configured channel with its state.
+    const std::string status = http_exchange(port, "GET /status.json HTTP/1.0\r\n\r\n", 5000);
+    EXPECT_NE(status.find("{\"cid\":51,\"url\":\"" + udp_url + "\",\"state\":\"receiving\""),
+              std::string::npos)
+        << status;
+    EXPECT_NE(status.find("{\"cid\":54,"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"state\":\"failing\",\"reason\":\"open: Connection refused\""),
+              std::string::npos)
+        << status;
+    const std::string html = http_exchange(port, "GET /status HTTP/1.0\r\n\r\n", 5000);
+    EXPECT_NE(html.find("<h2>Live sources</h2>"), std::string::npos) << html;
+
     // Every chunk file of the channels decodes.
     for (int cid : cids) {
         std::map<int, std::string> files = chunk_files(cache, cid);
