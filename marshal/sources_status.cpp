@@ -92,9 +92,10 @@ void sources_status_html(page_writer *w) {
 void sources_status_json(page_writer *w) {
     size_t len = read_report(), at = 0;
     source_row r;
-    page_puts(w, ",\"sources\":[");
-    for (bool first = true; next_row(len, &at, &r); first = false) {
-        page_printf(w, "%s{\"cid\":%d,\"url\":\"", first ? "" : ",", atoi(r.f[0]));
+    // Without configured sources the page stays as it was.
+    bool any = false;
+    for (; next_row(len, &at, &r); any = true) {
+        page_printf(w, "%s{\"cid\":%d,\"url\":\"", any ? "," : ",\"sources\":[", atoi(r.f[0]));
         put_field(w, r, 4, ESC_JSON);
         page_puts(w, "\",\"state\":\"");
         put_field(w, r, 1, ESC_JSON);
@@ -102,5 +103,5 @@ void sources_status_json(page_writer *w) {
         put_field(w, r, 5, ESC_JSON);
         page_printf(w, "\",\"bits_per_s\":%lld,\"last_data\":%lld}", atoll(r.f[2]), atoll(r.f[3]));
     }
-    page_puts(w, "]");
+    if (any) page_puts(w, "]");
 }

@@ -5,5 +5,5 @@
 #include "pages.h"
 
 void sources_status_html(page_writer *w);
-// ,"sources":[...] for /status.json.
+// ,"sources":[...] for /status.json; nothing when no source is configured.
 void sources_status_json(page_writer *w);
