@@ -122,7 +122,7 @@ void receive(receiver *r) {
                     uint8_t *data = in;
                     if (mode == AV_RAW) {
                         m = ts_split(sp, in, size_t(n), out, READ_MAX + TS_SPLIT_CARRY);
-                        if (!sp->synced && sp->skipped >= TS_SYNC_LIMIT && m == 0) {
+                        if (!sp->synced && sp->unsynced >= TS_SYNC_LIMIT && m == 0) {
                             snprintf(why, sizeof why, "no MPEG-TS sync in %d octets, refused",
                                      int(TS_SYNC_LIMIT));
                             failed = true;

@@ -35,6 +35,7 @@ void ts_split_reset(ts_splitter *s) {
     s->carried = 0;
     s->synced = false;
     s->skipped = 0;
+    s->unsynced = 0;
     s->lost_syncs = 0;
 }
 
@@ -56,11 +57,13 @@ size_t ts_split(ts_splitter *s, const uint8_t *in, size_t n, uint8_t *out, size_
                 // A sync position may still start in the last octets: kept for the next call.
                 size_t keep = len - r < TS_SPLIT_CARRY - 1 ? len - r : TS_SPLIT_CARRY - 1;
                 s->skipped += len - r - keep;
+                s->unsynced += len - r - keep;
                 memcpy(s->carry, out + len - keep, keep);
                 s->carried = keep;
                 return w;
             }
             s->skipped += i - r;
+            s->unsynced = 0;
             r = i;
             s->synced = true;
         }

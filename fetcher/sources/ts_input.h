@@ -22,7 +22,8 @@ struct ts_splitter {
     uint8_t carry[TS_SPLIT_CARRY]; // octets kept from the last call
     size_t carried;
     bool synced;
-    uint64_t skipped;    // octets dropped while looking for sync, since the last sync
+    uint64_t skipped;    // octets dropped while looking for sync, in all
+    uint64_t unsynced;   // of them since the sync was last found
     uint64_t lost_syncs; // times the sync was lost after it was found
 };
 void ts_split_reset(ts_splitter *s);

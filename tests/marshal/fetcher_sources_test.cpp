@@ -94,6 +94,7 @@ TEST(FetcherSources, SplitFindsTheSyncAfterGarbageAndAcrossPieces) {
     EXPECT_GE(out.size(), ts.size() - 188);
     EXPECT_TRUE(out == ts.substr(0, out.size()));
     EXPECT_EQ(s.skipped, 1001u);
+    EXPECT_EQ(s.unsynced, 0u) << "counted again from each sync found";
 
     // Nothing but garbage: nothing comes out and it is all counted.
     ts_split_reset(&s);
@@ -102,6 +103,7 @@ TEST(FetcherSources, SplitFindsTheSyncAfterGarbageAndAcrossPieces) {
         ts_split(&s, reinterpret_cast<const uint8_t *>(junk.data()), 4096, buf.data(), buf.size());
     EXPECT_EQ(m, 0u);
     EXPECT_GE(s.skipped, 4096u - TS_SPLIT_CARRY);
+    EXPECT_EQ(s.unsynced, s.skipped);
 }
 
 TEST(FetcherSources, ContinuityLeavesACleanSourceAloneAndCarriesOnARestart) {
@@ -209,6 +211,13 @@ TEST(FetcherSources, MulticastGroupInItsOwnNetworkIsReceived) {
         pclose(p);
     }
     EXPECT_GT(atoi(line), 10) << second;
+
+    // The file changed: the channel is no longer listed and its receiver ends.
+    ASSERT_TRUE(write_text_file(bin + "/KVT-Sources.txt", "! none now\n"));
+    EXPECT_TRUE(f.wait_for_log("KVT-Sources.txt': 0 channel(s) with a source", 5000)) << f.log();
+    EXPECT_TRUE(
+        f.wait_for_log(("CID=61 : source 'udp://@239.255.0.7:" + port + "' stopped").c_str(), 8000))
+        << f.log();
     f.kill_now();
     msgpipe_close(&pipe);
 }
