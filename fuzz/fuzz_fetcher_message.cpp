@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "companions/fetcher/fetcher.h"
+#include "fetcher/fetcher.h"
 #include "fuzz_temp.h"
 
 namespace {

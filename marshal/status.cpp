@@ -7,6 +7,7 @@
 #include "marshal.h"
 #include "platform/os.h"
 #include "platform/registry.h"
+#include "sources_status.h"
 
 namespace {
 
@@ -127,7 +128,9 @@ void json_page(page_writer *w, const status_facts &f) {
         if (r.view.kind == 5) page_printf(w, ",\"segments\":%u", unsigned(r.segments));
         page_printf(w, ",\"qi_session\":%s}", r.qi_open ? "true" : "false");
     }
-    page_puts(w, "]}\n");
+    page_puts(w, "]");
+    sources_status_json(w);
+    page_puts(w, "}\n");
 }
 
 void html_page(page_writer *w, const status_facts &f) {
@@ -156,7 +159,9 @@ void html_page(page_writer *w, const status_facts &f) {
     page_printf(w, ", %u restart%s</p>\n<h2>Viewers: %d</h2>\n", f.fetcher_restarts,
                 f.fetcher_restarts == 1 ? "" : "s", pg.row_count);
     if (pg.row_count == 0) {
-        page_puts(w, "<p>No one watches.</p>\n</body></html>\n");
+        page_puts(w, "<p>No one watches.</p>\n");
+        sources_status_html(w);
+        page_puts(w, "</body></html>\n");
         return;
     }
     page_puts(w, "<table>\n<tr><th>CID</th><th>Channel</th><th>Kind</th>"
@@ -175,7 +180,9 @@ void html_page(page_writer *w, const status_facts &f) {
         else
             page_puts(w, "<td data-l=\"Segments\">-</td></tr>\n");
     }
-    page_puts(w, "</table>\n</body></html>\n");
+    page_puts(w, "</table>\n");
+    sources_status_html(w);
+    page_puts(w, "</body></html>\n");
 }
 
 void json_body(page_writer *w, const void *facts) {

@@ -24,6 +24,7 @@
 #   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
 #   --panel         the tray on this desktop (needs DISPLAY)  VARNEX_DEMO_PANEL=1
 #   --modern        the opt-in playlist and hand-over         VARNEX_DEMO_MODERN=1
+#   VARNEX_DEMO_SOURCES=FILE   a sources file copied beside the fetcher as KVT-Sources.txt
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
 #    are announced one second longer, live chunk files last five seconds longer)
 #
@@ -225,6 +226,10 @@ movie_option="-movie=$movie_cid:$movie"
         printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
     fi
 } >"$demo_dir/bin/KVT-Fetcher.options"
+# Live channels from real sources, when given (see the README's sources file).
+if [[ -n ${VARNEX_DEMO_SOURCES:-} ]]; then
+    cp "$VARNEX_DEMO_SOURCES" "$demo_dir/bin/KVT-Sources.txt" || die "cannot copy '$VARNEX_DEMO_SOURCES'"
+fi
 # The channel list beside the supervisor: the playlist /playlist.m3u lists these, the
 # status page shows their names.
 printf '! The demo channels (written by scripts/demo.sh): CID<TAB>NAME<TAB>GROUP\n%s\t%s\t%s\n%s\t%s\t%s\n' \

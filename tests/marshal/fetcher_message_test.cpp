@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "companions/fetcher/fetcher.h"
+#include "fetcher/fetcher.h"
 #include "tests/support/test_support.h"
 
 namespace {

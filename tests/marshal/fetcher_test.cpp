@@ -9,7 +9,7 @@
 #include <map>
 #include <unistd.h>
 
-#include "companions/fetcher/fetcher.h"
+#include "fetcher/fetcher.h"
 #include "marshal/marshal.h"
 #include "platform/fs.h"
 #include "platform/os.h"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fetcher.h"
+#include "fetcher/sources/sources_file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 
@@ -83,6 +84,12 @@ cid_entry *find_cid(int32_t cid, bool create) {
 }
 
 void start_writer(cid_entry *e) {
+    char url[SOURCE_URL_MAX];
+    bool network = false;
+    if (source_of(e->cid, url, sizeof url, &network) && network) {
+        log_printf(FETCH, SEV_I, "CID=%d : written by the receiver of '%s'", e->cid, url);
+        return;
+    }
     char movie[OS_PATH_MAX];
     if (lookup_source(&g_fetcher.movie, e->cid, false, movie, sizeof movie)) {
         std::string path(movie);

@@ -13,25 +13,18 @@
 #include <cstring>
 
 #include "fetcher.h"
+#include "fetcher/cache_writer.h"
+#include "fetcher/sources/sources_file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 
 namespace {
 
 enum : int64_t {
-    READER_BLOCK = 65424, // the streamers' read size: chunk files are whole blocks
-    ZERO_TAIL = 4 * TS_PACKET,
     SLICE_MS = 100,
     HANDOVER_MS = 600,
     WRITE_MAX = 348 * TS_PACKET * 4,
-    ORIGIN_MS = 1577836800000LL, // 2020-01-01 00:00 UTC: position 0 of every channel
 };
-
-int64_t wall_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The channel's timing: octets per loop delivered in ticks_per_loop (90 kHz).
 struct channel_clock {
@@ -54,22 +47,6 @@ bool stopped(const std::atomic<bool> *stop) {
     return *stop || g_fetcher.stop_all;
 }
 
-// The file of chunk n; its number stays a positive 32-bit one (a wrap after 10^9
-// chunks is a sequence reset to the readers).
-void chunk_path(int32_t cid, uint64_t n, char *out, size_t cap) {
-    snprintf(out, cap, "%.*s" OS_PATH_SEP "%d---%d.dat", int(g_fetcher.dir.len), g_fetcher.dir.text,
-             cid, int32_t(n % 1000000000));
-}
-
-// How far one write may go from pos: up to the start of the next block's last four
-// packets (the readers' zero-tail test), which go out in a later write than the rest
-// of their block. A reader that finds them written then finds the whole block
-// written, rather than a part it read just before the write came.
-uint64_t tail_cap(uint64_t pos) {
-    const uint64_t tail = (pos / READER_BLOCK + 1) * READER_BLOCK - ZERO_TAIL;
-    return pos < tail ? tail : tail + READER_BLOCK;
-}
-
 // Writes octets [from, to) of the stream into the chunk file that starts at base.
 bool write_range(ts_loop *loop, os_file *f, uint64_t base, uint64_t from, uint64_t to,
                  uint8_t *buf) {
@@ -80,17 +57,6 @@ bool write_range(ts_loop *loop, os_file *f, uint64_t base, uint64_t from, uint64
         from += n;
     }
     return true;
-}
-
-// Opens chunk n at its final size; an existing one (a restart within -keep) is kept.
-bool open_chunk(int32_t cid, uint64_t n, uint64_t size, os_file *f, char *path, size_t cap) {
-    chunk_path(cid, n, path, cap);
-    if (!file_open_write(path, f, FILE_NO_LINKS)) return false;
-    uint64_t now = 0;
-    if (file_size(f, &now) && now == size) return true;
-    if (file_set_size(f, size)) return true;
-    file_close(f);
-    return false;
 }
 
 } // namespace
@@ -124,7 +90,11 @@ void live_writer(cid_entry *e) {
     fetcher_state &g = g_fetcher;
     const int32_t cid = e->cid;
     char path[OS_PATH_MAX];
-    if (!lookup_source(&g.source, cid, true, path, sizeof path))
+    char url[SOURCE_URL_MAX];
+    bool network = false;
+    if (source_of(cid, url, sizeof url, &network) && !network)
+        snprintf(path, sizeof path, "%s", url + (strncmp(url, "file://", 7) == 0 ? 7 : 5));
+    else if (!lookup_source(&g.source, cid, true, path, sizeof path))
         snprintf(path, sizeof path, "%.*s", int(g.signal.len), g.signal.text);
     // Once per writer, not per chunk.
     ts_loop *loop = static_cast<ts_loop *>(malloc(sizeof(ts_loop)));
@@ -165,13 +135,13 @@ void live_writer(cid_entry *e) {
     // The newest -history complete chunks follow, oldest first, so that the one just
     // before the current chunk is the newest file (a standard live playlist lists
     // several).
-    if (open_chunk(cid, n, chunk, &f, name, sizeof name)) {
+    if (open_chunk(cid, n, chunk, false, &f, name, sizeof name)) {
         ok = write_range(loop, &f, n * chunk, n * chunk, live, buf);
         file_close(&f);
     }
     const uint64_t history = std::min<uint64_t>(uint64_t(g.history), n);
     for (uint64_t k = n - history; ok && k < n; k++) {
-        if (!open_chunk(cid, k, chunk, &f, name, sizeof name)) continue;
+        if (!open_chunk(cid, k, chunk, false, &f, name, sizeof name)) continue;
         ok = write_range(loop, &f, k * chunk, k * chunk, (k + 1) * chunk, buf);
         file_close(&f);
         if (g_trace) log_printf(FETCH, SEV_I, "CID=%d : wrote '%s' at once", cid, name);
@@ -180,7 +150,7 @@ void live_writer(cid_entry *e) {
         os_sleep_ms(SLICE_MS);
     uint64_t pos = live;
     for (; ok && !stopped(&e->stop); n++) {
-        if (!open_chunk(cid, n, chunk, &f, name, sizeof name)) {
+        if (!open_chunk(cid, n, chunk, false, &f, name, sizeof name)) {
             log_printf(FETCH, SEV_E, "CID=%d : open '%s' : %d", cid, name, os_error());
             break;
         }

@@ -136,6 +136,7 @@ int fetcher_main(int argc, char **argv) {
     log_printf(FETCH, SEV_S, "Opened '%s', cache '%s', keep %d s, peer id '%s'", pipe_path,
                g.dir.text, g.keep, g.peer_id.text);
 
+    sources_start();
     std::thread cleaner(keep_cleaner);
     int32_t status = SEV_I;
     for (;;) {
@@ -154,6 +155,7 @@ int fetcher_main(int argc, char **argv) {
     }
     g.stop_all = 1;
     stop_everything();
+    sources_stop();
     cleaner.join();
     msgpipe_close(&pipe);
     return status;

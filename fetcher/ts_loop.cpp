@@ -10,14 +10,22 @@
 #include <cstring>
 
 #include "fetcher.h"
+#include "fetcher/ts_stamps.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 
 namespace {
 
 enum { SCAN_BLOCK = TS_PACKET * 512 };
-const int64_t PTS_MOD = int64_t(1) << 33;   // 90 kHz timestamps wrap at 33 bits
-const int64_t PCR_MOD = PTS_MOD * 300;      // 27 MHz clock references
+using ts::has_pcr;
+using ts::PCR_MOD;
+using ts::pes_stamps;
+using ts::PTS_MOD;
+using ts::read_pcr;
+using ts::read_stamp;
+using ts::wrap;
+using ts::write_pcr;
+using ts::write_stamp;
 const int64_t DEFAULT_PERIOD_RATE = 250000; // octets/s when a file has no timestamps
 
 bool is_folder(const char *path) {
@@ -35,65 +43,6 @@ bool is_folder(const char *path) {
     }
     dir_search_close(&s);
     return true;
-}
-
-int64_t read_stamp(const uint8_t *p) {
-    return (int64_t(p[0] >> 1 & 7) << 30) | (int64_t(p[1]) << 22) | (int64_t(p[2] >> 1) << 15) |
-           (int64_t(p[3]) << 7) | (p[4] >> 1);
-}
-
-void write_stamp(uint8_t *p, int64_t v) {
-    p[0] = uint8_t((p[0] & 0xF1) | ((v >> 29) & 0x0E));
-    p[1] = uint8_t(v >> 22);
-    p[2] = uint8_t(((v >> 14) & 0xFE) | 1);
-    p[3] = uint8_t(v >> 7);
-    p[4] = uint8_t(((v << 1) & 0xFE) | 1);
-}
-
-int64_t wrap(int64_t v, int64_t mod) {
-    v %= mod;
-    return v < 0 ? v + mod : v;
-}
-
-// The PES header of a packet that starts one: offset of the PTS (and of the DTS,
-// 0 when absent) in the packet, or false.
-bool pes_stamps(const uint8_t *p, int *pts_at, int *dts_at) {
-    if (!(p[1] & 0x40) || !(p[3] & 0x10)) return false;
-    int at = 4;
-    if (p[3] & 0x20) at += 1 + p[4];
-    if (at + 19 > TS_PACKET) return false;
-    const uint8_t *h = p + at;
-    if (h[0] != 0 || h[1] != 0 || h[2] != 1) return false;
-    uint8_t sid = h[3];
-    if (sid == 0xBC || sid == 0xBE || sid == 0xBF || sid == 0xF0 || sid == 0xF1 || sid == 0xF2 ||
-        sid == 0xF8 || sid == 0xFF || (h[6] & 0xC0) != 0x80)
-        return false;
-    int flags = h[7] >> 6;
-    if (flags < 2) return false;
-    *pts_at = at + 9;
-    *dts_at = flags == 3 ? at + 14 : 0;
-    return true;
-}
-
-bool has_pcr(const uint8_t *p) {
-    return (p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10);
-}
-
-// The 27 MHz program clock reference of a packet with has_pcr.
-int64_t read_pcr(const uint8_t *p) {
-    uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) | (uint64_t(p[8]) << 9) |
-                    (uint64_t(p[9]) << 1) | (p[10] >> 7);
-    return int64_t(base * 300 + (((p[10] & 1u) << 8) | p[11]));
-}
-
-void write_pcr(uint8_t *p, int64_t pcr) {
-    uint64_t base = uint64_t(pcr / 300), ext = uint64_t(pcr % 300);
-    p[6] = uint8_t(base >> 25);
-    p[7] = uint8_t(base >> 17);
-    p[8] = uint8_t(base >> 9);
-    p[9] = uint8_t(base >> 1);
-    p[10] = uint8_t(((base & 1) << 7) | 0x7E | (ext >> 8));
-    p[11] = uint8_t(ext);
 }
 
 int find_pid(const loop_file *f, int pid) {

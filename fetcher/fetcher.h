@@ -1,7 +1,8 @@
 // KVT-Fetcher, the local stand-in for the peer fetcher: reads the supervisor's
 // 640-octet start/stop messages from dwnldr-pipe, takes over passed QI sockets and
 // writes growing chunk files "%d---%d.dat" and movie files into the cache folder
-// from local transport-stream sources or a generated test signal.
+// from live sources (KVT-Sources.txt), local transport-stream files or a generated
+// test signal.
 // Files of this folder:
 //   fetcher.cpp   options, start-up, the pipe loop
 //   messages.cpp  the CID table, start/stop handling, QI socket readers, dumps
@@ -9,6 +10,10 @@
 //   chunks.cpp    live writers: the channel on the wall clock, cut into chunk files
 //   movies.cpp    progressive movie copies
 //   keep.cpp      deletion of files older than -keep seconds
+//   cache_writer.cpp  chunk files: names, final size, the zero-tail write rule, and
+//                 the writer of live streams of unknown rate
+//   sources/      KVT-Sources.txt, the receivers of network sources, the packet
+//                 split and continuity filter, and (av_input.cpp only) libavformat
 #pragma once
 
 #include <atomic>
@@ -139,3 +144,9 @@ void movie_writer(cid_entry *e, const char *source);
 
 // keep.cpp
 void keep_cleaner();
+
+// sources/receivers.cpp: KVT-Sources.txt and the receivers of its network sources.
+void sources_start();
+void sources_stop(); // after stop_all is set
+// The configured source of cid: its URL and whether a receiver serves it.
+bool source_of(int32_t cid, char *url, size_t cap, bool *network);

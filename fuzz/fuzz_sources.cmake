@@ -1,0 +1,1 @@
+varnex_fuzz(fuzz_sources fetcher_core)
