@@ -390,12 +390,13 @@ EOF
 # What players do differs between the modes (the README's table of players).
 if [[ $modern == 1 ]]; then
     cat <<EOF
-The first picture takes about 1.5 s on the stream and 1.5 to 4 s on HLS, where VLC
+The first picture takes about 1.5 s on the stream and 1 to 2.5 s on HLS, where VLC
 plays the HLS address too (see the README's table of players).
 EOF
 else
     cat <<EOF
-The first picture takes about 1.5 to 2 s on the stream and 2 to 5 s on HLS; VLC does
+The first picture takes about 1.5 to 2 s on the stream and 2 to 4 s on HLS in ffmpeg
+and mpv (hls.js 12 to 16 s); VLC does
 not play the HLS address in this mode, it does with --modern (see the README's table
 of players).
 EOF
