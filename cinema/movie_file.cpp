@@ -1,13 +1,20 @@
 // Finding the movie file: the first name in the cache directory that is the CID text
 // followed by a character other than a decimal digit (or by nothing), and is no live
 // chunk file. When there is none yet, the directory is watched for written files and
-// searched again after each change, for at most 300000 ms.
+// searched again after each change, for at most 300000 ms. When the system has no
+// change watch to give (the user's inotify instances are all taken), the directory is
+// looked at every 200 ms instead.
 #include "cinema/cinema.h"
 
 #include <cstdio>
 #include <cstring>
 
 enum { FOUND = 1, NOT_FOUND = 0, SEARCH_FAILED = -1 };
+enum { LOOK_INTERVAL_MS = 200 };
+
+static void close_watch(dir_watch *w, bool looking) {
+    if (!looking) dirwatch_close(w);
+}
 
 static bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -87,11 +94,23 @@ int32_t find_movie() {
     if (found == SEARCH_FAILED) return search_failed(err);
 
     static dirwatch_record records[8];
+    static dir_poll poll; // large: not on the stack
     dir_watch w;
+    bool looking = false;
     if (!dirwatch_open(g.dir.text, 4096, &w)) {
         err = os_error();
-        net_close(net_sock(g.chan));
-        return log_printf(CINEMA, SEV_F, "FindFirstChangeNotification('%s') : %d", g.dir.text, err);
+        char name_pattern[sizeof g.cid.text + 1];
+        snprintf(name_pattern, sizeof name_pattern, "%.255s*", g.cid.text);
+        if (!dirwatch_unavailable(err) ||
+            !dirpoll_open(g.dir.text, name_pattern, LOOK_INTERVAL_MS, &poll)) {
+            net_close(net_sock(g.chan));
+            return log_printf(CINEMA, SEV_F, "FindFirstChangeNotification('%s') : %d", g.dir.text,
+                              err);
+        }
+        looking = true;
+        CINEMA_LOG(SEV_W,
+                   "No change watch of '%s' to be had (errno = %d): looking at it every %d ms",
+                   g.dir.text, err, LOOK_INTERVAL_MS);
     }
     uint32_t begin = g.tick();
 
@@ -100,18 +119,19 @@ int32_t find_movie() {
     found = search_movie(pattern, &err);
     for (;;) {
         if (found == FOUND) {
-            dirwatch_close(&w);
+            close_watch(&w, looking);
             return SEV_S;
         }
         if (found == SEARCH_FAILED) {
-            dirwatch_close(&w);
+            close_watch(&w, looking);
             return search_failed(err);
         }
         bool signalled = false;
-        int n = dirwatch_read(&w, int(g.wait_slice_ms), records, 8, &signalled);
+        int n = looking ? dirpoll_read(&poll, int(g.wait_slice_ms), records, 8, &signalled)
+                        : dirwatch_read(&w, int(g.wait_slice_ms), records, 8, &signalled);
         if (n < 0) {
             err = os_error();
-            dirwatch_close(&w);
+            close_watch(&w, looking);
             net_close(net_sock(g.chan));
             return CINEMA_LOG(SEV_F, "WaitForSingleObject() failure : %d", err);
         }
@@ -120,7 +140,7 @@ int32_t find_movie() {
             if (found != NOT_FOUND) continue;
         }
         if (uint32_t(g.tick() - begin) > g.wait_limit_ms) {
-            dirwatch_close(&w);
+            close_watch(&w, looking);
             net_close(net_sock(g.chan));
             CINEMA_LOG(SEV_E, "Waiting files timeout, aborting...");
             g.stop_code.store(SEV_E);

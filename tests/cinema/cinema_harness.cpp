@@ -134,7 +134,7 @@ void mini_supervisor::accept_loop(int max_connections) {
         auto child = std::make_unique<child_run>();
         std::lock_guard<std::mutex> hold(lock_);
         std::string log = world_.path("cinema-" + std::to_string(children_.size()) + ".log");
-        child->start_logged(bin_path("KVT-Cinema"), args, log);
+        child->start_logged(program, args, log);
         close(fd); // the streamer owns the connection now
         children_.push_back(std::move(child));
         requests_.push_back(req);

@@ -40,6 +40,7 @@ struct mini_supervisor {
     std::string request(size_t i); // the request text that streamer i got
 
     uint16_t port = 0;
+    std::string program = bin_path("KVT-Cinema"); // what is started for each player
 
   private:
     void accept_loop(int max_connections);

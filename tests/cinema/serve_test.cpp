@@ -361,3 +361,32 @@ TEST_F(CinemaServe, UsageAndStartFailures) {
                             "%CINEMA-E:" + pre + "FindFirstFile('" + missing + "') failure : 20"))
         << nodir.log();
 }
+
+// With no inotify instance to be had (the user's 128 all taken by live relays), the
+// streamer waits for the movie by looking at the folder, and serves it when it comes.
+TEST_F(CinemaServe, WaitsByLookingWhenNoChangeWatchIsToBeHad) {
+    std::string why;
+    mini_supervisor sup(world, cache, 7010);
+    sup.program = without_inotify(world, bin_path("KVT-Cinema"), &why);
+    if (sup.program.empty()) GTEST_SKIP() << "no user namespace to run the streamer in: " << why;
+    ASSERT_TRUE(sup.start(1));
+    const std::string bytes = movie_bytes(300000, 10);
+    std::thread fetcher([&] {
+        usleep(1500000); // the streamer waits by then
+        write_movie(cache + "/7010.avi", bytes);
+    });
+    curl_result got = run_curl(world, sup.url(), "", "looked");
+    fetcher.join();
+    EXPECT_EQ(got.header, expected_header(got.header, int64_t(bytes.size()), 0));
+    EXPECT_TRUE(got.body == bytes) << got.body.size() << " octets";
+    int code = -1;
+    ASSERT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(code, 1);
+    const std::string log = sup.streamer_log(0);
+    EXPECT_EQ(lines_with(log, "No change watch of '" + cache +
+                                  "' to be had (errno = 24): looking at it every 200 ms")
+                  .size(),
+              1u)
+        << log;
+    EXPECT_TRUE(lines_with(log, "FindFirstChangeNotification").empty()) << log;
+}

@@ -75,19 +75,3 @@ bool set_size(const std::string &path, uint64_t size) {
     file_close(&f);
     return ok;
 }
-
-#ifndef _WIN32
-int run_command(const std::string &command, std::string *output) {
-    std::string cmd = "timeout -k 5 60 " + command + " 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    std::string out;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int st = pclose(p);
-    if (output) *output = out;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-#endif

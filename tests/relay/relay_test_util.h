@@ -24,6 +24,3 @@ bool write_at(const std::string &path, const std::string &data, uint64_t offset)
 // Sets the file's size (zero-filled when it grows).
 bool set_size(const std::string &path, uint64_t size);
 
-// Runs a shell command with a time limit (Linux only); returns its exit code and its output
-// (stdout and stderr together).
-int run_command(const std::string &command, std::string *output);

@@ -67,17 +67,11 @@ int count_of(const std::string &text, const std::string &part) {
 } // namespace
 
 TEST(RelayWatch, ServesByLookingWhenNoInotifyInstanceIsLeft) {
-    const std::string limit_zero = "echo 0 > /proc/sys/user/max_inotify_instances";
-    std::string out;
-    if (run_command("unshare --user --map-root-user sh -c '" + limit_zero + "'", &out) != 0)
-        GTEST_SKIP() << "no user namespace to run the relay in: " << out;
     test_world world;
+    std::string why;
     // The relay program as the gate starts it: in a new user namespace without inotify.
-    const std::string wrapper = world.path("relay-without-inotify");
-    ASSERT_TRUE(write_text_file(wrapper, "#!/bin/sh\nexec unshare --user --map-root-user sh -c '" +
-                                             limit_zero + " && exec \"$0\" \"$@\"' '" +
-                                             bin_path("KVT-Relay") + "' \"$@\"\n"));
-    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+    const std::string wrapper = without_inotify(world, bin_path("KVT-Relay"), &why);
+    if (wrapper.empty()) GTEST_SKIP() << "no user namespace to run the relay in: " << why;
 
     // Live: the newest file, then each file written after it by the sequence rules.
     const std::string dir = world.path("vcache");

@@ -355,3 +355,33 @@ std::vector<std::string> as_user_without_folders(unsigned uid, const std::string
     all.insert(all.end(), args.begin(), args.end());
     return all;
 }
+
+int run_command(const std::string &command, std::string *output) {
+    std::string cmd = "timeout -k 5 60 " + command + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    std::string out;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int st = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string without_inotify(const test_world &world, const std::string &program, std::string *why) {
+    const std::string limit_zero = "echo 0 > /proc/sys/user/max_inotify_instances";
+    if (run_command("unshare --user --map-root-user sh -c '" + limit_zero + "'", why) != 0)
+        return "";
+    const std::string wrapper =
+        world.path("without-inotify-" + program.substr(program.find_last_of('/') + 1));
+    if (!write_text_file(wrapper, "#!/bin/sh\nexec unshare --user --map-root-user sh -c '" +
+                                      limit_zero + " && exec \"$0\" \"$@\"' '" + program +
+                                      "' \"$@\"\n") ||
+        chmod(wrapper.c_str(), 0755) != 0) {
+        *why = "cannot write " + wrapper;
+        return "";
+    }
+    return wrapper;
+}

@@ -32,6 +32,14 @@ std::string bin_path(const char *program);
 // Whole content of a file ("" when it cannot be read), and writing one (true on success).
 std::string read_text_file(const std::string &path);
 bool write_text_file(const std::string &path, const std::string &text);
+// Runs a shell command with a time limit; returns its exit code and its output
+// (stdout and stderr together).
+int run_command(const std::string &command, std::string *output);
+// A script in the world that runs program in a user namespace of its own whose inotify
+// instance limit is 0, so that inotify_init1 fails with EMFILE as it does for a user
+// whose instances are all taken. Empty, with the reason in *why, where user namespaces
+// are not to be had.
+std::string without_inotify(const test_world &world, const std::string &program, std::string *why);
 // Creates a folder and its missing parents.
 bool make_dirs(const std::string &path);
 
