@@ -19,62 +19,13 @@
 
 #include "platform/os.h"
 #include "tests/support/test_support.h"
+#include "tests/system/real_source.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 enum : int { WATCH_MS = 30000, START_MS = 90000 };
-
-std::vector<std::string> sender_args(const std::string &out_format, const std::string &extra,
-                                     const std::string &target) {
-    std::vector<std::string> a = {"-nostdin",
-                                  "-hide_banner",
-                                  "-loglevel",
-                                  "error",
-                                  "-re",
-                                  "-f",
-                                  "lavfi",
-                                  "-i",
-                                  "testsrc=size=320x240:rate=25",
-                                  "-f",
-                                  "lavfi",
-                                  "-i",
-                                  "sine=frequency=1000:sample_rate=48000",
-                                  "-t",
-                                  "240",
-                                  "-c:v",
-                                  "libx264",
-                                  "-preset",
-                                  "ultrafast",
-                                  "-tune",
-                                  "zerolatency",
-                                  "-g",
-                                  "25",
-                                  "-b:v",
-                                  "500k",
-                                  "-c:a",
-                                  "aac",
-                                  "-b:a",
-                                  "64k"};
-    if (!extra.empty()) {
-        a.push_back("-output_ts_offset");
-        a.push_back(extra);
-    }
-    a.push_back("-f");
-    a.push_back(out_format);
-    if (out_format == "hls") {
-        for (const char *s :
-             {"-hls_time", "2", "-hls_list_size", "5", "-hls_flags", "delete_segments"})
-            a.push_back(s);
-    }
-    if (target.compare(0, 7, "http://") == 0 && out_format == "mpegts") {
-        a.push_back("-listen");
-        a.push_back("1");
-    }
-    a.push_back(target);
-    return a;
-}
 
 // A player: ffprobe lists every packet as it reads the address; the arrival time of
 // each is kept beside its stream and decoding timestamp.
@@ -91,10 +42,12 @@ struct player {
     std::atomic<bool> done{false};
     FILE *pipe = nullptr;
 
-    void start(const std::string &u, const std::string &err_path, int seconds) {
+    // in_net: a command that runs what follows it in another network namespace.
+    void start(const std::string &u, const std::string &err_path, int seconds,
+               const std::string &in_net = "") {
         url = u;
         std::string cmd =
-            "timeout -s KILL " + std::to_string(seconds) +
+            in_net + "timeout -s KILL " + std::to_string(seconds) +
             " ffprobe -v error -show_entries packet=stream_index,dts_time -of csv=p=0 '" + url +
             "' 2>" + err_path;
         pipe = popen(cmd.c_str(), "r");
@@ -162,17 +115,6 @@ std::string run_text(const std::string &cmd) {
     return out;
 }
 
-std::map<int, std::string> chunk_files(const std::string &dir, int cid) {
-    std::map<int, std::string> found;
-    std::error_code ec;
-    for (const auto &e : fs::directory_iterator(dir, ec)) {
-        int c = 0, n = 0;
-        if (sscanf(e.path().filename().c_str(), "%d---%d.dat", &c, &n) == 2 && c == cid)
-            found[n] = e.path().string();
-    }
-    return found;
-}
-
 uint16_t other_port(std::vector<uint16_t> &taken) {
     uint16_t p;
     do
@@ -180,15 +122,6 @@ uint16_t other_port(std::vector<uint16_t> &taken) {
     while (std::find(taken.begin(), taken.end(), p) != taken.end());
     taken.push_back(p);
     return p;
-}
-
-bool wait_until(const std::function<bool()> &f, int timeout_ms) {
-    int64_t end = test_now_ms() + timeout_ms;
-    while (!f()) {
-        if (test_now_ms() > end) return false;
-        os_sleep_ms(200);
-    }
-    return true;
 }
 
 } // namespace
