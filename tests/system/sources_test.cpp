@@ -305,3 +305,71 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     demo.signal(SIGTERM);
     demo.wait_exit(15000);
 }
+
+// A multicast channel end to end inside a network namespace of the test's own
+// (nothing leaves it): the sender, the supervisor and the fetcher run in it, the
+// fetcher joins the group, and a player entering that namespace watches /stream
+// through the supervisor for 30 s with no stall over 2 s and no timestamp error.
+TEST(SystemSources, MulticastChannelPlaysInItsOwnNetwork) {
+    if (!fs::exists("/usr/bin/unshare") || !fs::exists("/usr/bin/nsenter"))
+        GTEST_SKIP() << "no unshare or nsenter";
+    test_world world;
+    std::vector<uint16_t> ports;
+    const uint16_t port = other_port(ports), qi_port = other_port(ports),
+                   group_port = other_port(ports);
+    const std::string group_url = "udp://239.255.0.8:" + std::to_string(group_port);
+    std::string sender = "/usr/bin/ffmpeg";
+    for (const std::string &a :
+         sender_args("mpegts", "", group_url + "?ttl=1&pkt_size=1316", WATCH_MS / 1000 + 120))
+        sender += " '" + a + "'";
+    const std::string sources = world.path("sources.txt");
+    ASSERT_TRUE(
+        write_text_file(sources, "61\tudp://@239.255.0.8:" + std::to_string(group_port) + "\n"));
+    const std::string dir = world.path("demo");
+    const std::string build =
+        fs::path(bin_path("KVT-Marshal")).parent_path().parent_path().string();
+    std::string demo_cmd = "exec '" VARNEX_DEMO_SCRIPT "'";
+    for (const std::string &a :
+         {std::string("--no-setup"), "--build-dir=" + build, "--dir=" + dir,
+          "--port=" + std::to_string(port), "--qi-port=" + std::to_string(qi_port)})
+        demo_cmd += " '" + a + "'";
+    const std::string script =
+        "ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo && "
+        "{ " +
+        sender + " >" + world.path("sender.log") + " 2>&1 & echo $! >" + world.path("sender.pid") +
+        "; } && " + demo_cmd;
+    setenv("VARNEX_DEMO_SOURCES", sources.c_str(), 1);
+    child_run demo;
+    ASSERT_TRUE(demo.start_logged("/usr/bin/unshare", {"--net", "sh", "-c", script},
+                                  world.path("demo.log")));
+    unsetenv("VARNEX_DEMO_SOURCES");
+    ASSERT_TRUE(demo.wait_for_log("Press Ctrl-C to stop.\n", START_MS)) << demo.log();
+    const std::string log_path = dir + "/logs/marshal.log";
+    ASSERT_TRUE(
+        wait_until([&] { return chunk_files(dir + "/cache/vcache", 61).size() >= 2; }, 30000))
+        << read_text_file(log_path);
+    EXPECT_NE(read_text_file(log_path).find(
+                  "CID=61 : source 'udp://@239.255.0.8:" + std::to_string(group_port) +
+                  "' receiving (passed through)"),
+              std::string::npos)
+        << read_text_file(log_path);
+
+    player p;
+    p.start("http://127.0.0.1:" + std::to_string(port) + "/stream?cid=61",
+            world.path("stream-61.err"), WATCH_MS / 1000,
+            "nsenter --target " + std::to_string(demo.pid) + " --net ");
+    p.join();
+    int64_t stall = 0;
+    int bad = 0;
+    p.judge(1000, &stall, &bad);
+    EXPECT_GT(p.count(), 1000u) << read_text_file(world.path("stream-61.err"));
+    EXPECT_LE(stall, 2000) << p.url;
+    EXPECT_EQ(bad, 0) << p.url;
+    printf("multicast: %zu packets in %d s, longest stall %lld ms, bad steps %d\n", p.count(),
+           WATCH_MS / 1000, (long long)stall, bad);
+    demo.signal(SIGTERM);
+    demo.wait_exit(15000);
+    // The sender outlives the demo's shell, which exec'd the demo: ended here.
+    const int sender_pid = atoi(read_text_file(world.path("sender.pid")).c_str());
+    if (sender_pid > 1) kill(sender_pid, SIGKILL);
+}
