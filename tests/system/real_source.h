@@ -3,6 +3,7 @@
 // condition.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
