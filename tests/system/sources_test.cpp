@@ -115,6 +115,21 @@ std::string run_text(const std::string &cmd) {
     return out;
 }
 
+// Every chunk file of cid in cache (at least min_files of them) is read by ffprobe to
+// its end with more than 10 video frames decoded (a chunk starts where the source
+// was, mid group of pictures, so the frames before its first key frame do not count).
+void expect_chunks_decode(const std::string &cache, int cid, size_t min_files) {
+    std::map<int, std::string> files = chunk_files(cache, cid);
+    EXPECT_GE(files.size(), min_files) << "CID=" << cid;
+    for (const auto &f : files) {
+        std::string out = run_text("ffprobe -v quiet -count_frames -select_streams v -show_entries "
+                                   "stream=nb_read_frames -of csv=p=0 '" +
+                                   f.second + "'; echo rc=$?");
+        EXPECT_NE(out.find("rc=0"), std::string::npos) << f.second;
+        EXPECT_GT(atoi(out.c_str()), 10) << f.second << ": " << out;
+    }
+}
+
 uint16_t other_port(std::vector<uint16_t> &taken) {
     uint16_t p;
     do
@@ -290,26 +305,17 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     EXPECT_NE(html.find("<h2>Live sources</h2>"), std::string::npos) << html;
 
     // Every chunk file of the channels decodes.
-    for (int cid : cids) {
-        std::map<int, std::string> files = chunk_files(cache, cid);
-        EXPECT_GE(files.size(), 5u);
-        for (const auto &f : files) {
-            std::string out =
-                run_text("ffprobe -v quiet -count_frames -select_streams v -show_entries "
-                         "stream=nb_read_frames -of csv=p=0 '" +
-                         f.second + "'; echo rc=$?");
-            EXPECT_NE(out.find("rc=0"), std::string::npos) << f.second;
-            EXPECT_GT(atoi(out.c_str()), 10) << f.second << ": " << out;
-        }
-    }
+    for (int cid : cids)
+        expect_chunks_decode(cache, cid, 5);
     demo.signal(SIGTERM);
     demo.wait_exit(15000);
 }
 
 // A multicast channel end to end inside a network namespace of the test's own
 // (nothing leaves it): the sender, the supervisor and the fetcher run in it, the
-// fetcher joins the group, and a player entering that namespace watches /stream
-// through the supervisor for 30 s with no stall over 2 s and no timestamp error.
+// fetcher joins the group, and two players entering that namespace watch /stream and
+// /hls (the demo's opt-in modes: the standard live playlist) through the supervisor
+// for 30 s with no stall over 2 s and no timestamp error; every chunk file decodes.
 TEST(SystemSources, MulticastChannelPlaysInItsOwnNetwork) {
     if (!fs::exists("/usr/bin/unshare") || !fs::exists("/usr/bin/nsenter"))
         GTEST_SKIP() << "no unshare or nsenter";
@@ -330,8 +336,8 @@ TEST(SystemSources, MulticastChannelPlaysInItsOwnNetwork) {
         fs::path(bin_path("KVT-Marshal")).parent_path().parent_path().string();
     std::string demo_cmd = "exec '" VARNEX_DEMO_SCRIPT "'";
     for (const std::string &a :
-         {std::string("--no-setup"), "--build-dir=" + build, "--dir=" + dir,
-          "--port=" + std::to_string(port), "--qi-port=" + std::to_string(qi_port)})
+         {std::string("--no-setup"), std::string("--modern"), "--build-dir=" + build,
+          "--dir=" + dir, "--port=" + std::to_string(port), "--qi-port=" + std::to_string(qi_port)})
         demo_cmd += " '" + a + "'";
     const std::string script =
         "ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo && "
@@ -346,7 +352,7 @@ TEST(SystemSources, MulticastChannelPlaysInItsOwnNetwork) {
     ASSERT_TRUE(demo.wait_for_log("Press Ctrl-C to stop.\n", START_MS)) << demo.log();
     const std::string log_path = dir + "/logs/marshal.log";
     ASSERT_TRUE(
-        wait_until([&] { return chunk_files(dir + "/cache/vcache", 61).size() >= 2; }, 30000))
+        wait_until([&] { return chunk_files(dir + "/cache/vcache", 61).size() >= 4; }, 60000))
         << read_text_file(log_path);
     EXPECT_NE(read_text_file(log_path).find(
                   "CID=61 : source 'udp://@239.255.0.8:" + std::to_string(group_port) +
@@ -354,19 +360,24 @@ TEST(SystemSources, MulticastChannelPlaysInItsOwnNetwork) {
               std::string::npos)
         << read_text_file(log_path);
 
-    player p;
-    p.start("http://127.0.0.1:" + std::to_string(port) + "/stream?cid=61",
-            world.path("stream-61.err"), WATCH_MS / 1000,
-            "nsenter --target " + std::to_string(demo.pid) + " --net ");
-    p.join();
-    int64_t stall = 0;
-    int bad = 0;
-    p.judge(1000, &stall, &bad);
-    EXPECT_GT(p.count(), 1000u) << read_text_file(world.path("stream-61.err"));
-    EXPECT_LE(stall, 2000) << p.url;
-    EXPECT_EQ(bad, 0) << p.url;
-    printf("multicast: %zu packets in %d s, longest stall %lld ms, bad steps %d\n", p.count(),
-           WATCH_MS / 1000, (long long)stall, bad);
+    const std::string base = "http://127.0.0.1:" + std::to_string(port),
+                      in_net = "nsenter --target " + std::to_string(demo.pid) + " --net ";
+    player players[2];
+    players[0].start(base + "/stream?cid=61", world.path("stream-61.err"), WATCH_MS / 1000, in_net);
+    players[1].start(base + "/hls?cid=61", world.path("hls-61.err"), WATCH_MS / 1000, in_net);
+    for (int i = 0; i < 2; i++) {
+        players[i].join();
+        int64_t stall = 0;
+        int bad = 0;
+        // A stream player buffers 1 s, an HLS one its first segment (6 s).
+        players[i].judge(i ? 6000 : 1000, &stall, &bad);
+        EXPECT_GT(players[i].count(), 1000u) << players[i].url;
+        EXPECT_LE(stall, 2000) << players[i].url;
+        EXPECT_EQ(bad, 0) << players[i].url;
+        printf("multicast %s: %zu packets in %d s, longest stall %lld ms, bad steps %d\n",
+               players[i].url.c_str(), players[i].count(), WATCH_MS / 1000, (long long)stall, bad);
+    }
+    expect_chunks_decode(dir + "/cache/vcache", 61, 4);
     demo.signal(SIGTERM);
     demo.wait_exit(15000);
     // The sender outlives the demo's shell, which exec'd the demo: ended here.
