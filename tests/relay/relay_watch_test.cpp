@@ -13,49 +13,12 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/relay/draining_player.h"
 #include "tests/relay/relay_gate.h"
 #include "tests/relay/relay_test_util.h"
 #include "tests/support/test_support.h"
 
 namespace {
-
-// A player that reads everything until the relay closes the connection.
-struct reading_player {
-    int fd = -1;
-    std::string got;
-    std::mutex lock;
-    std::thread reader;
-    bool open(uint16_t port, const std::string &target) {
-        fd = tcp_connect_loopback(port);
-        if (fd < 0) return false;
-        std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != ssize_t(req.size())) return false;
-        reader = std::thread([this] {
-            char buf[65536];
-            for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) {
-                std::lock_guard<std::mutex> hold(lock);
-                got.append(buf, size_t(n));
-            }
-        });
-        return true;
-    }
-    bool has(const std::string &part, int timeout_ms) {
-        for (int64_t end = test_now_ms() + timeout_ms; test_now_ms() < end; usleep(20000)) {
-            std::lock_guard<std::mutex> hold(lock);
-            if (got.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-    std::string all() {
-        std::lock_guard<std::mutex> hold(lock);
-        return got;
-    }
-    ~reading_player() {
-        if (fd >= 0) shutdown(fd, SHUT_RDWR);
-        if (reader.joinable()) reader.join();
-        if (fd >= 0) close(fd);
-    }
-};
 
 int count_of(const std::string &text, const std::string &part) {
     int n = 0;
@@ -80,7 +43,7 @@ TEST(RelayWatch, ServesByLookingWhenNoInotifyInstanceIsLeft) {
     ASSERT_TRUE(write_at(dir + "/1801---1.dat", first, 0));
     relay_gate gate;
     ASSERT_TRUE(gate.start(wrapper, dir, world.root(), {"-duration=7"}));
-    reading_player player;
+    draining_player player;
     ASSERT_TRUE(player.open(gate.port, "/stream?cid=1801"));
     ASSERT_TRUE(player.has(first.substr(188 * 1990), 15000));
     ASSERT_TRUE(gate.wait_relay_log(0, "Start waiting new files", 10000));
@@ -114,7 +77,7 @@ TEST(RelayWatch, ServesByLookingWhenNoInotifyInstanceIsLeft) {
     ASSERT_TRUE(make_dirs(empty));
     relay_gate hls_gate;
     ASSERT_TRUE(hls_gate.start(wrapper, empty, world.path("hlscache"), {"-duration=7"}));
-    reading_player segment;
+    draining_player segment;
     ASSERT_TRUE(segment.open(hls_gate.port, "/hls.chunk.ts?cid=1801&sid=77&chunk=5"));
     ASSERT_TRUE(hls_gate.wait_relay_log(0, "CID=1801 : Delay 2 sec ... \n", 10000));
     usleep(2500000);
