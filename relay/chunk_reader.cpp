@@ -28,6 +28,45 @@ bool has_zero_tail(const uint8_t *block) {
     return acc == 0;
 }
 
+// Neither a read nor a write of the file is one atomic step: a block read while its
+// writer was busy in it can end in written octets after a stretch still read as
+// zeros. Such a stretch holds an aligned zero word, and a block that holds one is read
+// a second time and kept only when both reads agree. Either way the file is left at
+// the block's end. Complete blocks with zero words pay one more read.
+bool block_settled(os_file *file, const uint8_t *block, long got, uint8_t *scratch) {
+    bool zero_word = false;
+    for (long i = 0; i + 8 <= got && !zero_word; i += 8) {
+        uint64_t w;
+        memcpy(&w, block + i, 8);
+        zero_word = w == 0;
+    }
+    if (!zero_word) return true;
+    if (!file_seek(file, -got, FILE_FROM_CURRENT, nullptr)) return true;
+    long again = file_read(file, scratch, (size_t)got);
+    if (again == got) return memcmp(scratch, block, (size_t)got) == 0;
+    file_seek(file, got - (again > 0 ? again : 0), FILE_FROM_CURRENT, nullptr);
+    return false;
+}
+
+block_verdict judge_block(os_file *file, const uint8_t *block, long got, uint8_t *scratch,
+                          int32_t *rereads, int32_t *sum) {
+    if (has_zero_tail(block)) {
+        *rereads = 0;
+        return BLOCK_WAIT;
+    }
+    if (block_settled(file, block, got, scratch)) {
+        *rereads = 0;
+        return BLOCK_KEEP;
+    }
+    if (++*rereads >= SETTLE_REREADS) {
+        *rereads = 0;
+        return BLOCK_WAIT; // a writer still at work in it: wait as for a zero tail
+    }
+    file_seek(file, -got, FILE_FROM_CURRENT, nullptr);
+    *sum -= (int32_t)got;
+    return BLOCK_REREAD;
+}
+
 // Gives a held buffer back to the free pool.
 static void return_held(stream_buffer **held) {
     if (*held) free_append(*held);
@@ -37,8 +76,9 @@ static void return_held(stream_buffer **held) {
 int32_t read_stream_file(os_file *file, const char *path) {
     static const char op[] = "read_stream_file";
     g_relay.sleep_ms(256);
+    static uint8_t scratch[CHUNK_BLOCK]; // the scanning thread's second read
     stream_buffer *buf = nullptr;
-    int32_t sum = 0, attempts = 0;
+    int32_t sum = 0, attempts = 0, rereads = 0;
     while (g_relay.exit_flag == 0) {
         if (!buf && !(pool_take(&g_free_pool, &buf) & 1)) {
             buf = nullptr;
@@ -69,7 +109,9 @@ int32_t read_stream_file(os_file *file, const char *path) {
             buf = nullptr;
             break;
         }
-        if (!has_zero_tail(buf->data)) {
+        block_verdict v = judge_block(file, buf->data, got, scratch, &rereads, &sum);
+        if (v == BLOCK_REREAD) continue;
+        if (v == BLOCK_KEEP) {
             int32_t st = busy_append_full(buf);
             if (!(st & 1)) {
                 return_held(&buf);

@@ -29,6 +29,7 @@ enum {
     ZERO_TAIL = 752,          // last four packets of a full block
     ZERO_TAIL_WAIT_MS = 4230, // wait for a zero region to be written, and every pool wait
     ZERO_TAIL_ATTEMPTS = 13,
+    SETTLE_REREADS = 16, // reads of a block that two reads disagree on, before a wait
     SEQ_WINDOW = 120,
     STREAM_HEADER_LEN = 276,
     IDLE_PERIOD_MS = 2000,
@@ -127,6 +128,15 @@ bool scan_accept_name(int action, const char *name, int32_t *current,
 void wait_zero_tail(os_file *file, long got, int32_t *sum, const char *path, int attempt,
                     const char *op);
 bool has_zero_tail(const uint8_t *block);
+// Whether the full block just read (got octets, the file now at its end) can be kept:
+// see chunk_reader.cpp; scratch holds CHUNK_BLOCK octets.
+bool block_settled(os_file *file, const uint8_t *block, long got, uint8_t *scratch);
+// A full block just read: kept; read again at once (the file stepped back over it and
+// its octets taken off *sum); or waited for as a zero tail. *rereads counts the
+// agains of one block.
+enum block_verdict { BLOCK_KEEP, BLOCK_REREAD, BLOCK_WAIT };
+block_verdict judge_block(os_file *file, const uint8_t *block, long got, uint8_t *scratch,
+                          int32_t *rereads, int32_t *sum);
 int32_t read_stream_file(os_file *file, const char *path);
 
 // The newest-file search (chunk_newest.cpp).

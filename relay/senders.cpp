@@ -91,6 +91,7 @@ int32_t send_playlist() {
 
 // One buffer for the chunk answer's header and then every block of the file.
 static uint8_t s_chunk_buf[CHUNK_BLOCK];
+static uint8_t s_settle_buf[CHUNK_BLOCK]; // a block's second read (block_settled)
 
 int32_t send_hls_chunk(os_file *file, const char *path) {
     static const char op[] = "send_hls_chunk";
@@ -110,7 +111,7 @@ int32_t send_hls_chunk(os_file *file, const char *path) {
     }
     // The body is exactly the announced length: a file that grows meanwhile is read
     // no further, and one that ends early (it shrank) ends the answer as a failure.
-    int32_t sum = 0, attempts = 0, status = SEV_S;
+    int32_t sum = 0, attempts = 0, rereads = 0, status = SEV_S;
     while (g_relay.exit_flag == 0) {
         uint32_t left = size - (uint32_t)sum;
         if (left == 0) {
@@ -134,7 +135,9 @@ int32_t send_hls_chunk(os_file *file, const char *path) {
                 status = SEV_S;
             break;
         }
-        if (!has_zero_tail(s_chunk_buf)) {
+        block_verdict v = judge_block(file, s_chunk_buf, got, s_settle_buf, &rereads, &sum);
+        if (v == BLOCK_REREAD) continue;
+        if (v == BLOCK_KEEP) {
             sent = net_send(s, s_chunk_buf, (size_t)got);
             if (sent != got) {
                 status = RLOG(SEV_I, op, "send (%d octets) -> %d, errno = %d", (int)got, (int)sent,

@@ -2,7 +2,9 @@
 // growing files with zero tails into the busy buffers pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <thread>
 #include <vector>
 
 #include "relay/relay.h"
@@ -212,4 +214,72 @@ TEST(RelayChunk, ExactMultipleEndsOnEmptyRead) {
     EXPECT_EQ(g_free_pool.count, 1534); // the buffer of the empty read is back
     EXPECT_TRUE(
         has_relay_line(out, 'S', "[#9] CID=1501 : Loaded from '" + path + "' 130848 octets"));
+}
+
+// A writer at work while the reader reads: each block's body goes out in small
+// writes and its last four packets right after, the way a live source's cache writer
+// fills a chunk. The reader waits (its sleep seam) only until the next body is
+// complete, so its reads meet the writer's, and what it hands on must be exactly what
+// was written: no stretch of zeros read before the writer got there. Every eighth
+// packet carries a run of zeros, as real payloads do.
+static std::atomic<int> s_bodies{0};
+static std::atomic<bool> s_writer_done{false};
+static int s_bodies_seen = 0;
+static void wait_for_next_body(unsigned) {
+    while (s_bodies.load() == s_bodies_seen && !s_writer_done.load())
+        std::this_thread::yield();
+    s_bodies_seen = s_bodies.load();
+}
+
+TEST(RelayChunk, BlocksReadWhileWrittenArriveWhole) {
+    test_world world;
+    const int blocks = 150, rounds = 40;
+    const std::string packets = [] {
+        std::string p = make_packets(size_t(blocks) * 348, 11);
+        for (size_t i = 0; i < p.size(); i += 8 * 188)
+            p.replace(i + 40, 24, 24, '\0');
+        return p;
+    }();
+    for (int round = 0; round < rounds; round++) {
+        reading_setup();
+        g_relay.sleep_ms = wait_for_next_body;
+        s_bodies = 0;
+        s_bodies_seen = 0;
+        s_writer_done = false;
+        const std::string path = world.path("1501---" + std::to_string(10 + round) + ".dat");
+        ASSERT_TRUE(set_size(path, packets.size()));
+        std::thread writer([&] {
+            os_file w;
+            if (!file_open_write(path.c_str(), &w)) return;
+            for (int b = 0; b < blocks; b++) {
+                const size_t base = size_t(b) * CHUNK_BLOCK, body = CHUNK_BLOCK - ZERO_TAIL;
+                for (size_t at = 0; at < body; at += 7 * 188) {
+                    const size_t n = std::min<size_t>(7 * 188, body - at);
+                    if (file_pwrite(&w, packets.data() + base + at, n, base + at) != long(n)) break;
+                }
+                s_bodies++;
+                if (file_pwrite(&w, packets.data() + base + body, ZERO_TAIL, base + body) !=
+                    ZERO_TAIL)
+                    break;
+            }
+            file_close(&w);
+            s_writer_done = true;
+        });
+        os_file f;
+        ASSERT_TRUE(file_open_read(path.c_str(), &f));
+        CaptureStdout();
+        int32_t st = read_stream_file(&f, path.c_str());
+        std::string out = GetCapturedStdout();
+        writer.join();
+        file_close(&f);
+        ASSERT_EQ(st, 1) << out;
+        const std::string got = busy_contents();
+        ASSERT_EQ(got.size(), packets.size());
+        size_t first_bad = 0;
+        while (first_bad < got.size() && got[first_bad] == packets[first_bad])
+            first_bad++;
+        ASSERT_EQ(first_bad, got.size())
+            << "round " << round << ": block " << first_bad / CHUNK_BLOCK << ", octet "
+            << first_bad % CHUNK_BLOCK;
+    }
 }
