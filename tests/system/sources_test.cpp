@@ -146,7 +146,8 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     std::vector<uint16_t> ports;
     const uint16_t port = other_port(ports), qi_port = other_port(ports),
                    udp_port = other_port(ports), http_port = other_port(ports),
-                   nginx_port = other_port(ports), dead_port = other_port(ports);
+                   nginx_port = other_port(ports), dead_port = other_port(ports),
+                   rtp_port = other_port(ports), srt_port = other_port(ports);
     const std::string web = world.path("web");
     make_dirs(web + "/live");
     // Garbage: octets without a transport-stream sync.
@@ -165,7 +166,7 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
             ";\n types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n server { listen "
             "127.0.0.1:" +
             std::to_string(nginx_port) + "; root " + web + "; } }\n"));
-    child_run nginx, udp_sender, http_sender, hls_sender;
+    child_run nginx, udp_sender, http_sender, hls_sender, rtp_sender, srt_sender;
     ASSERT_TRUE(nginx.start(world, "/usr/sbin/nginx",
                             {"-c", world.path("nginx.conf"), "-p", world.root()}, "nginx.log"));
     const std::string udp_url = "udp://127.0.0.1:" + std::to_string(udp_port);
@@ -178,6 +179,14 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     ASSERT_TRUE(hls_sender.start(world, "/usr/bin/ffmpeg",
                                  sender_args("hls", "", web + "/live/index.m3u8"),
                                  "hls-sender.log"));
+    // RTP carrying MPEG-TS, and SRT (the sender listens, the fetcher calls).
+    const std::string rtp_url = "rtp://127.0.0.1:" + std::to_string(rtp_port);
+    ASSERT_TRUE(rtp_sender.start(world, "/usr/bin/ffmpeg", sender_args("rtp_mpegts", "", rtp_url),
+                                 "rtp-sender.log"));
+    const std::string srt_url = "srt://127.0.0.1:" + std::to_string(srt_port);
+    ASSERT_TRUE(srt_sender.start(world, "/usr/bin/ffmpeg",
+                                 sender_args("mpegts", "", srt_url + "?mode=listener"),
+                                 "srt-sender.log"));
     const std::string nginx_base = "http://127.0.0.1:" + std::to_string(nginx_port);
     ASSERT_TRUE(wait_until([&] { return fs::exists(web + "/live/index.m3u8"); }, 20000))
         << hls_sender.log();
@@ -188,7 +197,8 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
         sources, "! test channels\n51\t" + udp_url + "\n52\t" + http_url + "\n53\t" + nginx_base +
                      "/live/index.m3u8\n54\thttp://127.0.0.1:" + std::to_string(dead_port) +
                      "/none.ts\n55\t" + nginx_base +
-                     "/garbage.ts\nfifty-six\tudp://@239.1.1.1:5000\n"));
+                     "/garbage.ts\nfifty-six\tudp://@239.1.1.1:5000\n56\t" + rtp_url + "\n57\t" +
+                     srt_url + "\n"));
     setenv("VARNEX_DEMO_SOURCES", sources.c_str(), 1);
     const std::string dir = world.path("demo");
     std::string build = fs::path(bin_path("KVT-Marshal")).parent_path().parent_path().string();
@@ -206,7 +216,7 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     // Three complete chunks of every working channel before the HLS players start.
     ASSERT_TRUE(wait_until(
         [&] {
-            for (int cid : {51, 52, 53})
+            for (int cid : {51, 52, 53, 56, 57})
                 if (chunk_files(cache, cid).size() < 4) return false;
             return true;
         },
@@ -222,6 +232,10 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     EXPECT_NE(
         log_now.find("CID=53 : source '" + nginx_base + "/live/index.m3u8' receiving (remuxed)"),
         std::string::npos);
+    EXPECT_NE(log_now.find("CID=56 : source '" + rtp_url + "' receiving (remuxed)"),
+              std::string::npos);
+    EXPECT_NE(log_now.find("CID=57 : source '" + srt_url + "' receiving (passed through)"),
+              std::string::npos);
     EXPECT_NE(log_now.find("CID=54 : source 'http://127.0.0.1:" + std::to_string(dead_port) +
                            "/none.ts' failing (open: Connection refused)"),
               std::string::npos);
@@ -305,7 +319,7 @@ TEST(SystemSources, UdpHttpAndHlsChannelsPlayAndSurviveTheirFaults) {
     EXPECT_NE(html.find("<h2>Live sources</h2>"), std::string::npos) << html;
 
     // Every chunk file of the channels decodes.
-    for (int cid : cids)
+    for (int cid : {51, 52, 53, 56, 57})
         expect_chunks_decode(cache, cid, 5);
     demo.signal(SIGTERM);
     demo.wait_exit(15000);
