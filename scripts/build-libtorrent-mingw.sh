@@ -18,7 +18,7 @@
 # used as given.
 # Exit code 0 when the library is there, 1 when the build failed, 2 on a set-up error.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 repo=$(pwd)
 
 die() {
