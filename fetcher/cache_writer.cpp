@@ -31,6 +31,18 @@ uint64_t tail_cap(uint64_t pos) {
     return pos < tail ? tail : tail + READER_BLOCK;
 }
 
+// The readers take a block whose last four packets are not all zero: a tail written
+// in part would hand them the rest as zeros. An end that falls inside a tail is
+// moved back to the tail's start, so that each tail goes out whole, in one write.
+uint64_t whole_tail_end(uint64_t to) {
+    const uint64_t in_block = to % READER_BLOCK;
+    return in_block > READER_BLOCK - ZERO_TAIL ? to - in_block + (READER_BLOCK - ZERO_TAIL) : to;
+}
+
+uint64_t write_end(uint64_t pos, uint64_t avail) {
+    return std::max(pos, whole_tail_end(std::min(avail, tail_cap(pos))));
+}
+
 bool open_chunk(int32_t cid, uint64_t n, uint64_t size, bool fresh, os_file *f, char *path,
                 size_t cap) {
     chunk_path(cid, n, path, cap);
@@ -109,14 +121,18 @@ void measure(cache_stream *c, int64_t clock, int64_t min_span) {
     c->mark_octets = c->octets;
 }
 
-bool write_out(cache_stream *c, const uint8_t *p, size_t n, int64_t clock) {
+// Writes p as far as the rules allow; *done gets how far that was. What is left is
+// the start of a tail whose end has not come yet.
+bool write_out(cache_stream *c, const uint8_t *p, size_t n, int64_t clock, size_t *done) {
+    *done = 0;
     while (n > 0) {
         if (!c->open || c->filled == c->size) {
             measure(c, clock, FIRST_SPAN / 2);
             if (!next_chunk(c)) return false;
         }
-        uint64_t to = std::min(tail_cap(c->filled), c->size);
-        size_t k = size_t(std::min<uint64_t>(to - c->filled, n));
+        const uint64_t to = write_end(c->filled, std::min<uint64_t>(c->filled + n, c->size));
+        if (to == c->filled) return true;
+        const size_t k = size_t(to - c->filled);
         if (file_pwrite(&c->f, p, k, c->filled) != long(k)) {
             log_printf(FETCH, SEV_E, "CID=%d : write chunk %llu : %d", c->cid,
                        (unsigned long long)c->number, os_error());
@@ -125,6 +141,30 @@ bool write_out(cache_stream *c, const uint8_t *p, size_t n, int64_t clock) {
         c->filled += k;
         p += k;
         n -= k;
+        *done += k;
+    }
+    return true;
+}
+
+// Writes the hold out; what has to wait moves to its front. A failed write drops it.
+bool write_held(cache_stream *c, int64_t clock) {
+    size_t done = 0;
+    const bool ok = write_out(c, c->hold, c->held, clock, &done);
+    c->held = ok ? c->held - done : 0;
+    if (c->held > 0) memmove(c->hold, c->hold + done, c->held);
+    c->held_since_ms = wall_ms();
+    return ok;
+}
+
+// Octets beyond a batch go through the hold all the same, behind what waits there.
+bool write_through(cache_stream *c, const uint8_t *p, size_t n, int64_t clock) {
+    while (n > 0) {
+        const size_t take = std::min(n, CACHE_HOLD - c->held);
+        memcpy(c->hold + c->held, p, take);
+        c->held += take;
+        p += take;
+        n -= take;
+        if (!write_held(c, clock)) return false;
     }
     return true;
 }
@@ -163,15 +203,13 @@ bool cache_stream_put(cache_stream *c, const uint8_t *p, size_t n, int64_t clock
             c->mark_octets = c->octets;
         }
         if (c->rate <= 0) return true;
-        bool ok = write_out(c, c->hold, c->held, clock);
-        c->held = 0;
-        if (ok && take < n) ok = write_out(c, p + take, n - take, clock);
+        bool ok = write_held(c, clock);
+        if (ok && take < n) ok = write_through(c, p + take, n - take, clock);
         return ok;
     }
     if (c->held + n > CACHE_PENDING || n > CACHE_PENDING) {
         if (!cache_stream_flush(c)) return false;
-        if (n > CACHE_PENDING) return write_out(c, p, n, clock);
-        c->held_since_ms = now;
+        if (n > CACHE_PENDING) return write_through(c, p, n, clock);
     }
     memcpy(c->hold + c->held, p, n);
     c->held += n;
@@ -182,13 +220,14 @@ bool cache_stream_put(cache_stream *c, const uint8_t *p, size_t n, int64_t clock
 
 bool cache_stream_flush(cache_stream *c) {
     if (c->rate <= 0 || c->held == 0) return true;
-    bool ok = write_out(c, c->hold, c->held, c->last_clock);
-    c->held = 0;
-    return ok;
+    return write_held(c, c->last_clock);
 }
 
 void cache_stream_close(cache_stream *c) {
     cache_stream_flush(c);
+    // The source ends: the start of a tail that waited goes out as it is.
+    if (c->open && c->held > 0 && c->held < c->size - c->filled)
+        file_pwrite(&c->f, c->hold, c->held, c->filled);
     if (c->open) file_close(&c->f);
     c->open = false;
     free(c->hold);

@@ -1,7 +1,7 @@
 // The cache writer every live source shares: chunk files "%d---%d.dat", each made at
 // its final size, zero-filled, and filled front to back in whole packets, the last
-// four packets of each 65424-octet block in a later write than the rest of it (the
-// readers' zero-tail test).
+// four packets of each 65424-octet block in a later write than the rest of it, and
+// whole (the readers' zero-tail test).
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,11 @@ enum : int64_t {
 void chunk_path(int32_t cid, uint64_t n, char *out, size_t cap);
 // How far one write from pos may go (see above).
 uint64_t tail_cap(uint64_t pos);
+// to, or the start of the tail it falls inside: a block's last four packets are
+// written whole, in one write.
+uint64_t whole_tail_end(uint64_t to);
+// How far one write from pos may go with data up to avail (pos itself: not yet).
+uint64_t write_end(uint64_t pos, uint64_t avail);
 // Opens chunk n at its final size; fresh: any earlier content is dropped (zeros).
 bool open_chunk(int32_t cid, uint64_t n, uint64_t size, bool fresh, os_file *f, char *path,
                 size_t cap);

@@ -127,7 +127,8 @@ void live_writer(cid_entry *e) {
     // message finds; the current one is left alone for a short hand-over time. An
     // HLS segment request comes a second or more after its playlist's message and
     // finds the current chunk again, whose successor its next request will find.
-    const uint64_t live = live_position(clock);
+    // Not into a block's tail: a tail goes out whole (whole_tail_end).
+    const uint64_t live = whole_tail_end(live_position(clock));
     uint64_t n = live / chunk;
     bool ok = true;
     char name[OS_PATH_MAX + 32];
@@ -158,8 +159,7 @@ void live_writer(cid_entry *e) {
         const uint64_t base = n * chunk, end = base + chunk;
         if (pos < base) pos = base;
         while (pos < end && !stopped(&e->stop)) {
-            uint64_t now = std::min(live_position(clock), tail_cap(pos));
-            now = std::min(now, end);
+            const uint64_t now = write_end(pos, std::min(live_position(clock), end));
             if (now > pos) {
                 if (!write_range(loop, &f, base, pos, now, buf)) {
                     log_printf(FETCH, SEV_E, "CID=%d : write '%s' : %d", cid, name, os_error());

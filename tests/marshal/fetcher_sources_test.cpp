@@ -1,6 +1,7 @@
 // The fetcher's live-source pieces that need no network: the sources file's lines,
 // the sync search and packet split over garbage and odd piece sizes, and the
-// continuity filter (a clean source untouched; a restart carried on).
+// continuity filter (a clean source untouched; a restart carried on), and the cache
+// writer's blocks as the readers meet them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "fetcher/cache_writer.h"
+#include "fetcher/fetcher.h"
 #include "fetcher/sources/sources_file.h"
 #include "fetcher/sources/ts_input.h"
 #include "fetcher/ts_stamps.h"
@@ -220,4 +223,55 @@ TEST(FetcherSources, MulticastGroupInItsOwnNetworkIsReceived) {
         << f.log();
     f.kill_now();
     msgpipe_close(&pipe);
+}
+
+// A live stream of 1 MB/s fed to the cache writer in pieces of every size, each put
+// followed by a flush (as when the source pauses): after every write, each full
+// block around the writing position either still has an all-zero tail or is written
+// whole. A block whose tail is partly written would pass the readers' zero-tail test
+// and hand them the rest as zeros.
+TEST(FetcherSources, CacheWriterNeverLeavesATailHalfWritten) {
+    test_world world;
+    const std::string dir = world.path("vcache");
+    make_dirs(dir);
+    g_fetcher.dir.len =
+        uint8_t(snprintf(g_fetcher.dir.text, sizeof g_fetcher.dir.text, "%s", dir.c_str()));
+    cache_stream c;
+    ASSERT_TRUE(cache_stream_open(&c, 77, 2000));
+    std::string packet(188, '\x5a');
+    packet[0] = 0x47;
+    uint64_t sent = 0, seed = 12345;
+    int checked = 0, half = 0;
+    std::string block(READER_BLOCK, '\0');
+    while (sent < 7000000) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        const size_t count = 1 + size_t(seed >> 33) % 40;
+        std::string piece;
+        for (size_t i = 0; i < count; i++)
+            piece += packet;
+        sent += piece.size();
+        const int64_t clock = int64_t(sent * 90000 / 1000000);
+        ASSERT_TRUE(cache_stream_put(&c, reinterpret_cast<const uint8_t *>(piece.data()),
+                                     piece.size(), clock));
+        ASSERT_TRUE(cache_stream_flush(&c));
+        if (!c.open) continue;
+        char path[OS_PATH_MAX + 32];
+        chunk_path(77, c.number, path, sizeof path);
+        FILE *f = fopen(path, "rb");
+        ASSERT_NE(f, nullptr) << path;
+        const uint64_t at = c.filled / READER_BLOCK;
+        for (uint64_t b = at > 0 ? at - 1 : 0; b <= at && (b + 1) * READER_BLOCK <= c.size; b++) {
+            fseek(f, long(b * READER_BLOCK), SEEK_SET);
+            ASSERT_EQ(fread(&block[0], 1, block.size(), f), block.size());
+            const bool tail_zero =
+                block.find_first_not_of('\0', READER_BLOCK - ZERO_TAIL) == std::string::npos;
+            if (!tail_zero && block.find('\0') != std::string::npos) half++;
+            checked++;
+        }
+        fclose(f);
+    }
+    cache_stream_close(&c);
+    EXPECT_GT(checked, 1000);
+    EXPECT_EQ(half, 0) << "blocks with a tail written in part";
+    EXPECT_GE(c.chunks, 3);
 }
