@@ -3,8 +3,8 @@
 //   main.cpp          the program entry: calls marshal_main
 //   startup.cpp       option table, start-up, create_and_listen, accept loop, shutdown
 //   request.cpp       read_request, parse_request, send_ans, the key/value scanner
-//   qi_wire.cpp       QI framing: connect, timed receive, PDU read/send/build/parse
-//   qi_session.cpp    qi_auth, qi_req and the link / start-streaming handlers
+//   qi_session.cpp    qi_auth, qi_req over the QI client (qi/) and the link /
+//                     start-streaming handlers
 //   children.cpp      child table, start_fetcher_process, start_relay, register_and_announce
 //   monitor.cpp       child_monitor
 //   notify.cpp        tray_notify and the dwnldr-pipe messages
@@ -21,6 +21,7 @@
 #include "platform/msgpipe.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "qi/qi_client.h"
 
 #include "pages.h"
 
@@ -28,13 +29,6 @@
 #define KVT_MARSH "KVT-MARSH"
 
 enum { CHILD_SLOTS = 512, CHILD_RECORD_SIZE = 640, REQUEST_BUF_SIZE = 1024 };
-
-// One length octet and up to 255 characters.
-struct counted_text {
-    uint8_t len;
-    char text[255];
-};
-static_assert(sizeof(counted_text) == 256, "counted text is 256 octets");
 
 // The current player request, cleared before every accept.
 struct request_record {
@@ -113,7 +107,8 @@ struct marshal_state {
     char req_buf[REQUEST_BUF_SIZE];
     uint32_t peer_addr; // network order
     uint16_t peer_port;
-    net_sock qi_sock; // QI socket of the current request, -1 when none
+    net_sock qi_sock;   // QI socket of the current request, -1 when none
+    qi_buffers qi_bufs; // the current request's QI exchange
 
     own_pages pages; // the playlist and status pages
 };

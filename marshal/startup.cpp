@@ -181,7 +181,7 @@ void marshal_set_defaults() {
     g.port = 6689;
     set_text(&g.listen, "0.0.0.0", 7);
     g.listen_addr = 0;
-    set_text(&g.host, "127.0.0.1,127.0.0.2,127.0.0.3", 29);
+    set_text(&g.host, QI_DEFAULT_SERVERS, sizeof QI_DEFAULT_SERVERS - 1);
     g.cache_dir.len = 0;
     g.cache_dir.text[0] = 0;
     g.keep = 67;
