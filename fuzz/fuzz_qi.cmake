@@ -1,1 +1,1 @@
-varnex_fuzz(fuzz_qi marshal_core)
+varnex_fuzz(fuzz_qi qi_client)

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "marshal/qi_wire.h"
+#include "qi/qi_wire.h"
 
 namespace {
 

@@ -109,13 +109,14 @@ int32_t start_fetcher_process() {
     return log_printf(MRSHL, SEV_S, "Fetcher connected to Marshal");
 }
 
-int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, uint16_t port,
-                    int32_t code, int64_t pos) {
+int32_t start_relay(os_process *out, const admission &a, net_sock chan) {
     marshal_state &g = g_marshal;
     char path[OS_PATH_MAX + 32];
     char cmd[1024], dir[QUOTED_MAX];
     quoted_cache_dir(dir);
-    const request_record &rq = g.req;
+    const request_record &rq = a.req;
+    const int32_t cid = rq.cid, code = rq.code;
+    const int64_t pos = rq.range_start;
     if (code == 3 || code == 5) {
         program_path("KVT-Relay", path, sizeof path);
         int n = snprintf(cmd, sizeof cmd,
@@ -123,8 +124,8 @@ int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, 
                          " -chan=%d -cid=%d -dir=%s -delay=%d -sid=%.*s -chunk=%d %s %s",
                          int(chan), cid, dir, g.delay, int(rq.sid.len), rq.sid.text, rq.chunk,
                          g_trace ? "-trace" : "", code == 5 ? "-hls" : "");
-        if (g.duration != 0 && n > 0 && size_t(n) < sizeof cmd)
-            n += snprintf(cmd + n, sizeof cmd - size_t(n), " -duration=%d", g.duration);
+        if (a.duration != 0 && n > 0 && size_t(n) < sizeof cmd)
+            n += snprintf(cmd + n, sizeof cmd - size_t(n), " -duration=%d", a.duration);
         // List mode reaches the stream relays too: they start at the newest complete chunk.
         if (g.hls_list != 0 && n > 0 && size_t(n) < sizeof cmd)
             snprintf(cmd + n, sizeof cmd - size_t(n), " -hls_list=%d", g.hls_list);
@@ -148,22 +149,28 @@ int32_t start_relay(os_process *out, net_sock chan, int32_t cid, uint32_t addr, 
     }
     *out = p;
     char dotted[16];
-    return log_printf(MRSHL, SEV_S,
-                      "%s was started: PID = %d (handle = %d), sd = %d, remote address %s:%d", cmd,
-                      p.pid, int(p.handle), int(chan), net_format_ipv4(addr, dotted), int(port));
+    return log_printf(
+        MRSHL, SEV_S, "%s was started: PID = %d (handle = %d), sd = %d, remote address %s:%d", cmd,
+        p.pid, int(p.handle), int(chan), net_format_ipv4(a.peer_addr, dotted), int(a.peer_port));
 }
 
 int32_t register_and_announce(net_sock player) {
+    return register_and_announce(g_marshal.admits[0], player);
+}
+
+int32_t register_and_announce(admission &a, net_sock player) {
     marshal_state &g = g_marshal;
-    const request_record &rq = g.req;
-    const bool with_qi = rq.sid.len == 0;
+    const request_record &rq = a.req;
+    // A reused session stays with the streamer that holds it: this one starts as a
+    // sid request's does.
+    const bool with_qi = rq.sid.len == 0 && !a.reused;
     child_table &t = g.children;
 
     if (t.count >= CHILD_SLOTS) {
         int32_t st = log_printf(MRSHL, SEV_E, "Failed to start relay, process count limit %d",
                                 int(CHILD_SLOTS));
-        if (with_qi) net_close(g.qi_sock);
-        g.qi_sock = NET_BAD_SOCK;
+        if (with_qi) net_close(a.qi_sock);
+        a.qi_sock = NET_BAD_SOCK;
         send_ans(player, 3);
         return st;
     }
@@ -171,33 +178,43 @@ int32_t register_and_announce(net_sock player) {
     child_record rec;
     memset(&rec, 0, sizeof rec);
     rec.cid = rq.cid;
-    rec.qi_sock = with_qi ? int32_t(g.qi_sock) : -1;
+    rec.qi_sock = with_qi ? int32_t(a.qi_sock) : -1;
     rec.command = 1;
     rec.qi_list = rq.qi;
 
     os_process p{};
     {
         std::unique_lock<std::mutex> lock(g.table_lock);
-        if (!(start_relay(&p, player, rq.cid, g.peer_addr, g.peer_port, rq.code, rq.range_start) &
-              1)) {
+        if (t.count >= CHILD_SLOTS) {
+            // Another admission took the last slot since the look above.
+            lock.unlock();
+            int32_t st = log_printf(MRSHL, SEV_E, "Failed to start relay, process count limit %d",
+                                    int(CHILD_SLOTS));
+            if (with_qi) net_close(a.qi_sock);
+            a.qi_sock = NET_BAD_SOCK;
+            send_ans(player, 3);
+            return st;
+        }
+        if (!(start_relay(&p, a, player) & 1)) {
             lock.unlock();
             g.stop_status = log_printf(MRSHL, SEV_F, "Start Relay process failure");
-            if (with_qi) net_close(g.qi_sock);
-            g.qi_sock = NET_BAD_SOCK;
+            if (with_qi) net_close(a.qi_sock);
+            a.qi_sock = NET_BAD_SOCK;
             send_ans(player, 5);
             return SEV_F;
         }
         uint32_t slot = t.count;
         t.records[slot] = rec;
-        t.hold_ms[slot] = rq.code == 5 ? hls_hold_ms(g.duration) : 0;
-        child_view_note(slot);
+        t.hold_ms[slot] = rq.code == 5 ? hls_hold_ms(a.duration) : 0;
+        t.durations[slot] = a.duration;
+        child_view_note(slot, a);
         t.procs[slot] = p;
         t.count = slot + 1;
     }
 
     {
         std::lock_guard<std::mutex> lock(g.pipe_lock);
-        if (with_qi && !net_share_for_process(g.qi_sock, g.fetcher_pid, rec.share_info)) {
+        if (with_qi && !net_share_for_process(a.qi_sock, g.fetcher_pid, rec.share_info)) {
             log_printf(MRSHL, SEV_E, "WSADuplicateSocket failure : %d", net_error());
             proc_terminate(&p, 1);
             send_ans(player, 5);
@@ -205,18 +222,18 @@ int32_t register_and_announce(net_sock player) {
         }
         MTRACE("register_and_announce", "MRSHL: Sent 'start downloading' CID=%d (%d bytes)",
                rec.cid, int(CHILD_RECORD_SIZE));
-        long w = fetcher_pipe_write(&rec, with_qi ? g.qi_sock : NET_BAD_SOCK);
+        long w = fetcher_pipe_write(&rec, with_qi ? a.qi_sock : NET_BAD_SOCK);
         if (w != CHILD_RECORD_SIZE)
             g.stop_status =
                 log_printf(MRSHL, SEV_F, "Writing CID=%d to Named pipe failure (%d bytes) : %d",
                            rec.cid, int(w), os_error());
     }
-    g.qi_sock = NET_BAD_SOCK; // lives on in the table record
+    a.qi_sock = NET_BAD_SOCK; // lives on in the table record
 
     if (with_qi) {
-        if (g.channel_name.len)
-            tray_notify("Start streaming CID=%d (%.*s)", rec.cid, int(g.channel_name.len),
-                        g.channel_name.text);
+        if (a.channel_name.len)
+            tray_notify("Start streaming CID=%d (%.*s)", rec.cid, int(a.channel_name.len),
+                        a.channel_name.text);
         else
             tray_notify("Start streaming CID=%d", rec.cid);
     }

@@ -39,7 +39,7 @@ bool hls_viewer_watching(const hls_viewer &h, uint32_t now) {
     return h.used && (h.running > 0 || now - h.last_ms <= h.window_ms);
 }
 
-void hls_viewer_request(const child_view &v, int32_t cid) {
+void hls_viewer_request(const child_view &v, int32_t cid, int32_t qi_duration) {
     const uint32_t now = os_tick_ms();
     hls_viewer *h = find_watching(v, cid, now);
     if (!h) {
@@ -61,7 +61,7 @@ void hls_viewer_request(const child_view &v, int32_t cid) {
     }
     h->running++;
     h->last_ms = now;
-    h->window_ms = 2 * hls_hold_ms(g_marshal.duration);
+    h->window_ms = 2 * hls_hold_ms(qi_duration);
 }
 
 void hls_viewer_relay_ended(const child_view &v, int32_t cid) {

@@ -67,6 +67,18 @@ bool restart_fetcher(int *restarts) {
     return true;
 }
 
+// The ended streamer's QI session goes to a streamer of its CID and player address
+// that has none (admitted on it with -qi_reuse); false when there is none.
+bool pass_session(const child_record &rec, uint32_t addr) {
+    child_table &t = g_marshal.children;
+    for (uint32_t j = 1; j < t.count; j++)
+        if (t.records[j].cid == rec.cid && t.records[j].qi_sock <= 0 && t.views[j].addr == addr) {
+            t.records[j].qi_sock = rec.qi_sock;
+            return true;
+        }
+    return false;
+}
+
 // Slot i (a streamer) ended; called with the table lock held.
 void streamer_ended(uint32_t i) {
     marshal_state &g = g_marshal;
@@ -74,6 +86,8 @@ void streamer_ended(uint32_t i) {
     log_printf(MRSHL, SEV_I, "KVT-Relay/KVT-Cinema has stopped, PID = %d", t.procs[i].pid);
     child_record rec = t.records[i];
     uint32_t hold_ms = t.hold_ms[i];
+    int32_t duration = t.durations[i];
+    uint32_t addr = t.views[i].addr;
     hls_viewer_relay_ended(t.views[i], rec.cid);
     proc_close(&t.procs[i]);
     job_prune(&g.job); // its job descriptor goes now, not at the next start
@@ -82,12 +96,16 @@ void streamer_ended(uint32_t i) {
         t.procs[i] = t.procs[count];
         t.records[i] = t.records[count];
         t.hold_ms[i] = t.hold_ms[count];
+        t.durations[i] = t.durations[count];
         t.views[i] = t.views[count];
     }
     t.procs[count] = os_process{};
     t.count = count;
     for (uint32_t j = 1; j < count; j++)
         if (t.records[j].cid == rec.cid) {
+            // With -qi_reuse a streamer of the CID may run on this one's session: it
+            // takes the session over, so the session stays open while it runs.
+            if (g.qi_reuse > 0 && rec.qi_sock > 0 && pass_session(rec, addr)) return;
             // Another streamer serves the CID on a QI session of its own. This one's
             // session is needed by nobody here any more (the fetcher holds its own
             // copy), and no later step would close it.
@@ -95,7 +113,7 @@ void streamer_ended(uint32_t i) {
             return;
         }
 
-    stop_or_hold(rec, hold_ms);
+    stop_or_hold(rec, addr, duration, hold_ms);
 }
 
 } // namespace

@@ -27,14 +27,13 @@ int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *r
     return serve_status(s, peer_addr, json);
 }
 
-void child_view_note(uint32_t slot) {
-    const marshal_state &g = g_marshal;
-    const request_record &rq = g.req;
+void child_view_note(uint32_t slot, const admission &a) {
+    const request_record &rq = a.req;
     child_view &v = g_marshal.children.views[slot];
     v.kind = rq.code;
     v.chunk = rq.chunk;
     v.segment = rq.code == 5 && (rq.sid.len > 0 || rq.chunk != 0);
-    v.addr = g.peer_addr;
+    v.addr = a.peer_addr;
     v.started_s = os_time_seconds();
     // The viewer tag "[count]address:port" with ",\"word\"" when a User-Agent came.
     const char *t = rq.vtid.text, *end = t + rq.vtid.len;
@@ -50,5 +49,5 @@ void child_view_note(uint32_t slot) {
         snprintf(v.viewer, sizeof v.viewer, "%.*s %.100s", int(addr_end - p), p, agent);
     else
         snprintf(v.viewer, sizeof v.viewer, "%.*s", int(addr_end - p), p);
-    if (v.kind == 5) hls_viewer_request(v, rq.cid);
+    if (v.kind == 5) hls_viewer_request(v, rq.cid, a.duration);
 }

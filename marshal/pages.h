@@ -154,11 +154,14 @@ int32_t serve_status(net_sock s, uint32_t peer_addr, bool json);
 // status of the answered request.
 int32_t serve_own_page(net_sock s, const char *path, int path_len, const char *request, size_t n,
                        uint32_t peer_addr);
-// A streamer was registered in slot: its row's kind, start and viewer (table lock held).
-void child_view_note(uint32_t slot);
+struct admission;
+// A streamer of admission a was registered in slot: its row's kind, start and viewer
+// (table lock held).
+void child_view_note(uint32_t slot, const admission &a);
 // Table lock held for these three. An HLS relay of v was started: its viewer is
 // found (same CID, address and User-Agent word, still watching) or begins.
-void hls_viewer_request(const child_view &v, int32_t cid);
+// qi_duration: the QI duration its relay was started with.
+void hls_viewer_request(const child_view &v, int32_t cid, int32_t qi_duration);
 // An HLS relay of v ended: its viewer's last sign of life, a segment served.
 void hls_viewer_relay_ended(const child_view &v, int32_t cid);
 // Whether viewer h still watches at os_tick_ms() now.

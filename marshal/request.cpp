@@ -154,7 +154,11 @@ static bool sid_is_safe(const counted_text &sid) {
 }
 
 int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, uint16_t port) {
-    request_record &rq = g_marshal.req;
+    return parse_request_in(g_marshal.req, s, text, len, addr, port);
+}
+
+int32_t parse_request_in(request_record &rq, net_sock s, const char *text, int32_t len,
+                         uint32_t addr, uint16_t port) {
     const size_t n = size_t(len) + 4; // the received octets, closing blank line included
     const char *end = text + n;
     int sd = int(s);
@@ -175,7 +179,10 @@ int32_t parse_request(net_sock s, const char *text, int32_t len, uint32_t addr, 
         if (size_t(path_len) >= k && memcmp(path, keywords[i], k) == 0) code = i;
     }
     if (code < 0) {
+        // The pages are written in one shared buffer: one connection at a time.
+        std::unique_lock<std::mutex> pages(g_marshal.pages_lock);
         if (int32_t own = serve_own_page(s, path, path_len, text, n, addr)) return own;
+        pages.unlock();
         send_ans(s, 1);
         return log_printf(MRSHL, SEV_E, "[#%d] Unrecognized request '%.*s'", sd, int(len), text);
     }

@@ -28,6 +28,9 @@ enum {
     HLS_LIST_LOW = 3, // a live playlist of fewer segments leaves a player no room
     HLS_LIST_HIGH = 20,
     HANDOVER_HIGH_MS = 10000,
+    QI_REUSE_HIGH_S = 3600,
+    QI_PAUSE_HIGH_MS = 1000,
+    SLOT_WAIT_SLICE_MS = 500, // how often a loop waiting for an idle slot looks at the stop status
 };
 
 const char instance_mutex[] = "Varnex KVT-Marshal";
@@ -46,6 +49,9 @@ option_entry options[] = {
     option_def("hls_list", &g_marshal.hls_list, sizeof(int32_t), OPT_INT),
     option_def("handover_ms", &g_marshal.handover_ms, sizeof(int32_t), OPT_INT),
     option_def("service", &g_marshal.as_service, sizeof(int32_t), OPT_FLAG),
+    option_def("qi_reuse", &g_marshal.qi_reuse, sizeof(int32_t), OPT_INT),
+    option_def("qi_pause_ms", &g_marshal.qi_pause_ms, sizeof(int32_t), OPT_INT),
+    option_def("admit_threads", &g_marshal.admit_threads, sizeof(int32_t), OPT_INT),
     option_entry{},
 };
 
@@ -134,6 +140,16 @@ int32_t check_range_options() {
     if (g.handover_ms < 0 || g.handover_ms > HANDOVER_HIGH_MS)
         return log_printf(MRSHL, SEV_F, "Illegal value %d in option -handover_ms, allowed 0 to %d",
                           int(g.handover_ms), int(HANDOVER_HIGH_MS));
+    if (g.qi_reuse < 0 || g.qi_reuse > QI_REUSE_HIGH_S)
+        return log_printf(MRSHL, SEV_F, "Illegal value %d in option -qi_reuse, allowed 0 to %d",
+                          int(g.qi_reuse), int(QI_REUSE_HIGH_S));
+    if (g.qi_pause_ms < 0 || g.qi_pause_ms > QI_PAUSE_HIGH_MS)
+        return log_printf(MRSHL, SEV_F, "Illegal value %d in option -qi_pause_ms, allowed 0 to %d",
+                          int(g.qi_pause_ms), int(QI_PAUSE_HIGH_MS));
+    if (g.admit_threads < 1 || g.admit_threads > ADMIT_THREADS_MAX)
+        return log_printf(MRSHL, SEV_F,
+                          "Illegal value %d in option -admit_threads, allowed 1 to %d",
+                          int(g.admit_threads), int(ADMIT_THREADS_MAX));
     return SEV_S;
 }
 
@@ -163,15 +179,121 @@ int32_t create_and_listen(net_sock *out) {
                       net_format_ipv4(g_marshal.listen_addr, dotted), port);
 }
 
-// The stream, movie and HLS requests: QI (unless a sid is given), then the child.
-bool serve_with_child(net_sock s) {
+// The stream, movie and HLS requests: QI (unless a sid is given or, with -qi_reuse,
+// the CID's session is open for this player), then the child.
+bool serve_with_child(admission &a, net_sock s) {
     marshal_state &g = g_marshal;
-    if (g.req.sid.len == 0) {
-        if (!(qi_start_streaming(s) & 1)) return false;
-    } else {
-        g.qi_sock = NET_BAD_SOCK;
+    a.reused = false;
+    if (a.req.sid.len == 0 && g.qi_reuse > 0) {
+        std::lock_guard<std::mutex> table(g.table_lock);
+        a.reused = qi_session_reusable(a.req.cid, a.peer_addr, &a.duration);
     }
-    return register_and_announce(s) & 1;
+    if (a.reused) {
+        log_printf(MRSHL, SEV_I, "CID=%d admitted on its open QI session", a.req.cid);
+        a.qi_sock = NET_BAD_SOCK;
+    } else if (a.req.sid.len == 0) {
+        if (!(qi_start_streaming(a, s) & 1)) return false;
+    } else {
+        a.qi_sock = NET_BAD_SOCK;
+    }
+    return register_and_announce(a, s) & 1;
+}
+
+// Clears an admission before its next connection.
+void admission_clear(admission &a) {
+    memset(&a.req, 0, sizeof a.req);
+    a.qi_sock = NET_BAD_SOCK;
+    a.reused = false;
+}
+
+// One -admit_threads slot: handles the connections the accept loop hands it, each
+// followed by its own pause, until the pool is told to quit.
+void admit_slot_body(uint32_t i) {
+    marshal_state &g = g_marshal;
+    admit_pool &pool = g.pool;
+    for (;;) {
+        net_sock s;
+        uint32_t addr;
+        uint16_t port;
+        {
+            std::unique_lock<std::mutex> lock(pool.lock);
+            pool.changed.wait(lock, [&] { return pool.quit || pool.sock[i] != NET_BAD_SOCK; });
+            if (pool.sock[i] == NET_BAD_SOCK) return;
+            s = pool.sock[i];
+            addr = pool.addr[i];
+            port = pool.port[i];
+        }
+        admission_clear(g.admits[i]);
+        int pause = handle_admission(g.admits[i], s, addr, port);
+        if (pause) os_sleep_ms(unsigned(pause) * 1000);
+        std::lock_guard<std::mutex> lock(pool.lock);
+        pool.sock[i] = NET_BAD_SOCK;
+        pool.busy[i] = false;
+        pool.changed.notify_all();
+    }
+}
+
+bool admit_pool_start(uint32_t slots) {
+    admit_pool &pool = g_marshal.pool;
+    pool.slots = 0;
+    pool.quit = false;
+    for (uint32_t i = 1; i <= slots; i++) {
+        pool.busy[i] = false;
+        pool.sock[i] = NET_BAD_SOCK;
+        try {
+            pool.threads[i] = std::thread(admit_slot_body, i);
+        } catch (const std::system_error &e) {
+            log_printf(MRSHL, SEV_F, "Starting admission thread %u failure : %d", unsigned(i),
+                       e.code().value());
+            return false;
+        }
+        pool.slots = i;
+    }
+    return true;
+}
+
+// The slots finish the connections they hold, then end.
+void admit_pool_stop() {
+    admit_pool &pool = g_marshal.pool;
+    {
+        std::lock_guard<std::mutex> lock(pool.lock);
+        pool.quit = true;
+        pool.changed.notify_all();
+    }
+    for (uint32_t i = 1; i <= pool.slots; i++)
+        pool.threads[i].join();
+    pool.slots = 0;
+}
+
+// The accept loop with slots: waits for an idle slot, accepts one connection and
+// hands it over. Returns false when the stop status was set while waiting.
+bool accept_into_slot() {
+    marshal_state &g = g_marshal;
+    admit_pool &pool = g.pool;
+    uint32_t idle = 0;
+    {
+        std::unique_lock<std::mutex> lock(pool.lock);
+        while (idle == 0) {
+            for (uint32_t i = 1; i <= pool.slots && idle == 0; i++)
+                if (!pool.busy[i]) idle = i;
+            if (idle == 0) {
+                pool.changed.wait_for(lock, std::chrono::milliseconds(SLOT_WAIT_SLICE_MS));
+                if (g.stop_status != 0) return false;
+            }
+        }
+        pool.busy[idle] = true;
+    }
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    net_sock s = net_accept(g.listen_sock, &addr, &port);
+    if (s == NET_BAD_SOCK)
+        end_now(log_printf(MRSHL, SEV_F, "Accepting connection failure : %d", net_error()));
+    std::lock_guard<std::mutex> lock(pool.lock);
+    pool.sock[idle] = s;
+    pool.addr[idle] = addr;
+    pool.port[idle] = port;
+    pool.changed.notify_all();
+    return true;
 }
 
 } // namespace
@@ -181,7 +303,7 @@ void marshal_set_defaults() {
     g.port = 6689;
     set_text(&g.listen, "0.0.0.0", 7);
     g.listen_addr = 0;
-    set_text(&g.host, "127.0.0.1,127.0.0.2,127.0.0.3", 29);
+    set_text(&g.host, QI_DEFAULT_SERVERS, sizeof QI_DEFAULT_SERVERS - 1);
     g.cache_dir.len = 0;
     g.cache_dir.text[0] = 0;
     g.keep = 67;
@@ -190,47 +312,58 @@ void marshal_set_defaults() {
     g.delay = 5;
     g.hls_list = 0;
     g.handover_ms = 1000;
+    g.qi_reuse = 0;
+    g.qi_pause_ms = 1000;
+    g.admit_threads = 1;
     g.as_service = 0;
     g.stop_status = 0;
     g.children.count = 1;
     g.fetcher_pipe.conn = g.fetcher_pipe.listen = g.fetcher_pipe.owner = -1;
     g.listen_sock = NET_BAD_SOCK;
-    g.qi_sock = NET_BAD_SOCK;
+    for (admission &a : g.admits) {
+        a.qi_sock = NET_BAD_SOCK;
+        a.channel_name.len = uint8_t(strlen(channel_name_initial));
+        memcpy(a.channel_name.text, channel_name_initial, a.channel_name.len);
+    }
 }
 
 int handle_connection(net_sock s, uint32_t addr, uint16_t port) {
+    return handle_admission(g_marshal.admits[0], s, addr, port);
+}
+
+int handle_admission(admission &a, net_sock s, uint32_t addr, uint16_t port) {
     marshal_state &g = g_marshal;
     char dotted[16];
     net_format_ipv4(addr, dotted);
-    g.peer_addr = addr;
-    g.peer_port = port;
+    a.peer_addr = addr;
+    a.peer_port = port;
     if (!net_set_nodelay(s))
         log_printf(MRSHL, SEV_E, "setsockopt(%d, TCP_NODELAY), errno = %d", int(s), net_error());
     log_printf(MRSHL, SEV_I, "Accepted new connection on port %d from %s:%d, sd = %d", g.port,
                dotted, int(port), int(s));
 
     int32_t len = 0;
-    if (!(read_request(s, g.req_buf, &len) & 1)) {
+    if (!(read_request(s, a.req_buf, &len) & 1)) {
         log_printf(MRSHL, SEV_S, "Receive from %s:%d, sd = %d, errno = %d", dotted, int(port),
                    int(s), net_error());
         net_close(s);
         return PAUSE_AFTER_REQUEST_S;
     }
-    int32_t st = parse_request(s, g.req_buf, len, addr, port);
+    int32_t st = parse_request_in(a.req, s, a.req_buf, len, addr, port);
     if (st == REQUEST_ANSWERED_AT_ONCE) return 0; // the status page holds no player back
     if (st == REQUEST_DONE || !(st & 1)) return PAUSE_AFTER_REQUEST_S;
 
-    switch (g.req.code) {
+    switch (a.req.code) {
     case 2:
-        handle_link(s);
+        handle_link(a, s);
         break;
     case 3:
     case 4:
     case 5:
-        if (serve_with_child(s)) return 0;
+        if (serve_with_child(a, s)) return 0;
         break;
     default:
-        log_printf(MRSHL, SEV_E, "Unhandled request, code = %d", g.req.code);
+        log_printf(MRSHL, SEV_E, "Unhandled request, code = %d", a.req.code);
         send_ans(s, 1);
         break;
     }
@@ -241,8 +374,6 @@ int marshal_main(int argc, char **argv) {
     marshal_state &g = g_marshal;
     marshal_set_defaults();
     g.pages.started_s = os_time_seconds();
-    g.channel_name.len = uint8_t(strlen(channel_name_initial));
-    memcpy(g.channel_name.text, channel_name_initial, g.channel_name.len);
     log_printf(MRSHL, SEV_I, "Starting ... (built  at %s)", marshal_build_stamp);
 
     // Pipes and locks must live where no other local user can reach them.
@@ -271,6 +402,7 @@ int marshal_main(int argc, char **argv) {
         !(check_port_option(MRSHL, "port_max", g.port_max) & 1) || !(check_listen_option() & 1) ||
         !(check_range_options() & 1))
         return SEV_F;
+    g_qi_req_pause_ms = uint32_t(g.qi_pause_ms);
 
     // Each running streamer takes two descriptors here (its process handle and the
     // job's), so a full table needs more than the usual limit of 1024.
@@ -346,10 +478,16 @@ int marshal_main(int argc, char **argv) {
 
     tray_notify("Varnex SwarmNode is Up & Running");
 
+    // With -admit_threads=N the loop only accepts: each connection goes to an idle slot.
+    if (g.admit_threads > 1 && !admit_pool_start(uint32_t(g.admit_threads))) {
+        admit_pool_stop();
+        end_now(SEV_F);
+    }
     int pause = 0;
-    while (g.stop_status == 0) {
-        memset(&g.req, 0, sizeof g.req);
-        g.qi_sock = NET_BAD_SOCK;
+    while (g.stop_status == 0 && g.pool.slots > 0)
+        accept_into_slot();
+    while (g.stop_status == 0 && g.pool.slots == 0) {
+        admission_clear(g.admits[0]);
         if (pause) os_sleep_ms(unsigned(pause) * 1000);
         pause = PAUSE_AFTER_REQUEST_S;
         uint32_t addr = 0;
@@ -360,6 +498,7 @@ int marshal_main(int argc, char **argv) {
         pause = handle_connection(s, addr, port);
     }
 
+    admit_pool_stop();
     tray_notify("Varnex SwarmNode stopped");
     bool joined;
     {

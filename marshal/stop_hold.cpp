@@ -65,12 +65,41 @@ bool served(int32_t cid) {
 
 } // namespace
 
+bool qi_session_reusable(int32_t cid, uint32_t addr, int32_t *duration) {
+    child_table &t = g_marshal.children;
+    bool open = false, known = false;
+    for (uint32_t j = 1; j < t.count; j++)
+        if (t.records[j].cid == cid) {
+            open = open || t.records[j].qi_sock > 0;
+            if (t.views[j].addr == addr && !known) {
+                known = true;
+                *duration = t.durations[j];
+            }
+        }
+    for (held_stop &h : t.held)
+        if (h.used && h.rec.cid == cid) {
+            open = open || h.rec.qi_sock > 0;
+            if (h.addr == addr && h.rec.qi_sock > 0) {
+                // The session lingers on: S seconds from this request, so it is still
+                // open when this request's streamer is registered.
+                uint32_t at = os_tick_ms() + uint32_t(g_marshal.qi_reuse) * 1000u;
+                if (int32_t(at - h.due_ms) > 0) h.due_ms = at;
+                if (!known) *duration = h.duration;
+                known = true;
+            }
+        }
+    return open && known;
+}
+
 uint32_t hls_hold_ms(int32_t qi_duration) {
     return uint32_t(relay_duration(qi_duration) + 2) * 1000u;
 }
 
-void stop_or_hold(const child_record &rec, uint32_t hold_ms) {
+void stop_or_hold(const child_record &rec, uint32_t addr, int32_t duration, uint32_t hold_ms) {
+    const marshal_state &g = g_marshal;
     child_table &t = g_marshal.children;
+    const bool linger = g.qi_reuse > 0 && uint32_t(g.qi_reuse) * 1000u > hold_ms;
+    if (linger) hold_ms = uint32_t(g.qi_reuse) * 1000u;
     if (hold_ms == 0) {
         send_stop(rec);
         return;
@@ -96,10 +125,12 @@ void stop_or_hold(const child_record &rec, uint32_t hold_ms) {
     }
     slot->rec = rec;
     slot->rec.qi_sock = keep_sock;
+    slot->addr = addr;
+    slot->duration = duration;
     slot->due_ms = os_tick_ms() + hold_ms;
     slot->used = true;
-    log_printf(MRSHL, SEV_I, "Holding 'stop downloading' CID=%d for %u ms (HLS)", rec.cid,
-               unsigned(hold_ms));
+    log_printf(MRSHL, SEV_I, "Holding 'stop downloading' CID=%d for %u ms (%s)", rec.cid,
+               unsigned(hold_ms), linger ? "QI session reuse" : "HLS");
 }
 
 void held_stops_pass() {

@@ -10,8 +10,12 @@
 #   scripts/demo.sh --panel     also the tray KVT-Panel on this desktop; the supervisor
 #                               then runs as the service, under KVT-Keeper
 #   scripts/demo.sh --modern    the opt-in modes: a standard live playlist of three
-#                               segments (-hls_list=3) and no hand-over pause
-#                               (-handover_ms=0), with chunk files of about 6 s
+#                               segments (-hls_list=3), no hand-over pause
+#                               (-handover_ms=0), with chunk files of about 6 s, and
+#                               fast admission: an admitted channel's QI session
+#                               admits its player's next requests (-qi_reuse=10), no
+#                               pause before a QI request (-qi_pause_ms=0) and eight
+#                               connections admitted at once (-admit_threads=8)
 #
 # Options (each also as an environment variable):
 #   --check         probe the three addresses and exit        VARNEX_DEMO_CHECK=1
@@ -23,8 +27,10 @@
 #   --trace         supervisor and relays write trace lines   VARNEX_DEMO_TRACE=1
 #   --follow        print the programs' log as it grows       VARNEX_DEMO_FOLLOW=1
 #   --panel         the tray on this desktop (needs DISPLAY)  VARNEX_DEMO_PANEL=1
-#   --modern        the opt-in playlist and hand-over         VARNEX_DEMO_MODERN=1
+#   --modern        the opt-in playlist, hand-over, admission VARNEX_DEMO_MODERN=1
 #   VARNEX_DEMO_SOURCES=FILE   a sources file copied beside the fetcher as KVT-Sources.txt
+#   (with --modern: VARNEX_DEMO_QI_REUSE=10, VARNEX_DEMO_QI_PAUSE_MS=0 and
+#    VARNEX_DEMO_ADMIT_THREADS=8 set the admission options; 0, 1000 and 1 leave one off)
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
 #    are announced one second longer, live chunk files last five seconds longer)
 #
@@ -55,10 +61,14 @@ second_cid=8 # any other CID gets the test signal too: a second channel for the 
 movie_cid=900
 # The QI server's duration: the relay's HLS target duration and idle limit.
 chunk_duration=${VARNEX_DEMO_DURATION:-8}
-# The opt-in modes of --modern: segments listed, hand-over pause, chunk length.
+# The opt-in modes of --modern: segments listed, hand-over pause, chunk length, and
+# admission: QI session reuse (its linger in seconds), QI pause, admission threads.
 modern_hls_list=3
 modern_handover_ms=0
 modern_chunk_ms=6000
+modern_qi_reuse=${VARNEX_DEMO_QI_REUSE:-10}
+modern_qi_pause_ms=${VARNEX_DEMO_QI_PAUSE_MS:-0}
+modern_admit_threads=${VARNEX_DEMO_ADMIT_THREADS:-8}
 
 say() { printf 'demo: %s\n' "$*"; }
 die() {
@@ -302,7 +312,13 @@ cd "$demo_dir" || die "cannot enter '$demo_dir'"
 trace_flag=()
 [[ $trace == 1 ]] && trace_flag=(-trace)
 # The opt-in supervisor options ride along with the trace flag.
-[[ $modern == 1 ]] && trace_flag+=("-hls_list=$modern_hls_list" "-handover_ms=$modern_handover_ms")
+if [[ $modern == 1 ]]; then
+    trace_flag+=("-hls_list=$modern_hls_list" "-handover_ms=$modern_handover_ms")
+    # Admission options at 0/1000/1 are the defaults: left off the command line then.
+    [[ $modern_qi_reuse != 0 ]] && trace_flag+=("-qi_reuse=$modern_qi_reuse")
+    [[ $modern_qi_pause_ms != 1000 ]] && trace_flag+=("-qi_pause_ms=$modern_qi_pause_ms")
+    [[ $modern_admit_threads != 1 ]] && trace_flag+=("-admit_threads=$modern_admit_threads")
+fi
 
 # The two servers are killed when this script dies, even by SIGKILL; the
 # supervisor's children end with the supervisor.
@@ -385,8 +401,14 @@ For example:
   curl -s '$stream_url' | ffprobe -hide_banner -i -
   curl -s -r 0-999 -o /dev/null -D - '$movie_url'
 
-Each request first logs in to the QI server (a 1 s pause).
 EOF
+if [[ $modern == 1 && $modern_qi_reuse != 0 ]]; then
+    echo "A player's first request of a channel logs in to the QI server ($modern_qi_pause_ms ms pause)."
+elif [[ $modern == 1 ]]; then
+    echo "Each request first logs in to the QI server (a $modern_qi_pause_ms ms pause)."
+else
+    echo "Each request first logs in to the QI server (a 1 s pause)."
+fi
 # What players do differs between the modes (the README's table of players).
 if [[ $modern == 1 ]]; then
     cat <<EOF
@@ -406,7 +428,11 @@ if [[ $modern == 1 ]]; then
 Modern mode: HLS answers a standard live playlist of the newest $modern_hls_list complete
 chunk files (-hls_list=$modern_hls_list), which VLC and hls.js play too, the live stream
 starts with the newest complete chunk, and the supervisor accepts the next request at
-once after starting a streamer (-handover_ms=$modern_handover_ms).
+once after starting a streamer (-handover_ms=$modern_handover_ms). Admission: a channel's
+QI session admits the same player's next requests and lingers $modern_qi_reuse s after its
+last streamer (-qi_reuse=$modern_qi_reuse), a QI request waits $modern_qi_pause_ms ms
+(-qi_pause_ms=$modern_qi_pause_ms), and $modern_admit_threads connections are admitted at once
+(-admit_threads=$modern_admit_threads).
 EOF
 fi
 if [[ $panel == 1 ]]; then

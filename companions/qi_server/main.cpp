@@ -13,6 +13,8 @@
 //   -accept_code=1 -refuse_code=2   answer codes (odd accepts, even refuses)
 //   -refuse_cid=N         link and start requests for CID N are refused
 //   -notify=1             after an admitted start, send one more PDU (code 16, tag 7 CID)
+//   -answer_hold_ms=0     pause before each link or start answer; the log line of each
+//                         tells how many requests were held at once
 //   -fault=none|refuse_auth|silent|close_mid_pdu|oversized_pdu|tlv_overrun
 //   -fault_at=welcome|auth|answer|notify   which PDU a PDU fault spoils
 #include <cstring>
@@ -24,7 +26,7 @@
 
 int main(int argc, char **argv) {
     int32_t port = 3564, challenge = 16, duration = 30, refuse_cid = 0, notify = 1;
-    int32_t accept_code = 1, refuse_code = 2;
+    int32_t accept_code = 1, refuse_code = 2, answer_hold_ms = 0;
     uint32_t bind_addr = net_parse_ipv4("127.0.0.1"); // loopback unless told otherwise
     option_text accounts{}, account{}, text{}, fault{}, fault_at{};
     std::strcpy(text.text, "Varnex test channel");
@@ -46,6 +48,7 @@ int main(int argc, char **argv) {
         option_def("refuse_code", &refuse_code, sizeof refuse_code, OPT_INT),
         option_def("refuse_cid", &refuse_cid, sizeof refuse_cid, OPT_INT),
         option_def("notify", &notify, sizeof notify, OPT_INT),
+        option_def("answer_hold_ms", &answer_hold_ms, sizeof answer_hold_ms, OPT_INT),
         option_def("fault", &fault, sizeof fault, OPT_TEXT),
         option_def("fault_at", &fault_at, sizeof fault_at, OPT_TEXT),
         option_entry{},
@@ -64,6 +67,7 @@ int main(int argc, char **argv) {
     g.refuse_code = uint32_t(refuse_code);
     g.refuse_cid = refuse_cid;
     g.notify = notify;
+    g.answer_hold_ms = answer_hold_ms < 0 ? 0 : answer_hold_ms;
     if (!qisrv_fault_from_name(fault.text, &g.fault))
         return log_printf(QISRV, SEV_F, "Unknown fault '%s'", fault.text);
     if (!qisrv_stage_from_name(fault_at.text, &g.fault_stage))

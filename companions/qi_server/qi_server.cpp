@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/crypto.h"
+#include "platform/os.h"
 #include "utils/log.h"
 
 qisrv_state g_qisrv;
@@ -257,6 +258,13 @@ void qisrv_serve(net_sock s, uint32_t conn, uint32_t peer_addr, uint16_t peer_po
                    cid, vtid ? int(vlen) : 0, vtid ? reinterpret_cast<const char *>(vtid) : "",
                    udata ? int(ulen) : 0, udata ? reinterpret_cast<const char *>(udata) : "",
                    admit ? "accepted" : "refused");
+        if (g_qisrv.answer_hold_ms > 0) {
+            int32_t together = ++g_qisrv.holding;
+            log_printf(QISRV, SEV_I, "[%u] answer held %d ms, %d requests held at once", conn,
+                       int(g_qisrv.answer_hold_ms), int(together));
+            os_sleep_ms(uint32_t(g_qisrv.answer_hold_ms));
+            --g_qisrv.holding;
+        }
         out = srv_out();
         out.tlv_u32(14, uint32_t(g_qisrv.duration));
         if (in.code == 3 && admit && !fault_at(QF_TLV_OVERRUN, QS_ANSWER))

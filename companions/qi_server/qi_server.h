@@ -4,6 +4,7 @@
 // two sides check each other.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/net.h"
@@ -32,13 +33,15 @@ struct qisrv_account {
 
 struct qisrv_state {
     int32_t port;
-    int32_t challenge_len; // octets of the random challenge, 0 sends no tag 4
-    int32_t duration;      // tag 14 of link and start answers
-    char text[256];        // tag 12 of start answers
-    uint32_t accept_code;  // odd
-    uint32_t refuse_code;  // even
-    int32_t refuse_cid;    // link and start for this CID are refused (0: none)
-    int32_t notify;        // after an accepted start, send one more PDU (code 16)
+    int32_t challenge_len;        // octets of the random challenge, 0 sends no tag 4
+    int32_t duration;             // tag 14 of link and start answers
+    char text[256];               // tag 12 of start answers
+    uint32_t accept_code;         // odd
+    uint32_t refuse_code;         // even
+    int32_t refuse_cid;           // link and start for this CID are refused (0: none)
+    int32_t notify;               // after an accepted start, send one more PDU (code 16)
+    int32_t answer_hold_ms;       // pause before each link or start answer (a slow server)
+    std::atomic<int32_t> holding; // requests in that pause now: the clients' concurrency
     qisrv_fault fault;
     qisrv_stage fault_stage;
     int32_t account_count;

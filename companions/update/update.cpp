@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "marshal/qi_session.h"
+#include "qi/qi_client.h"
 #include "platform/crypto.h"
 #include "platform/os.h"
 #include "platform/registry.h"
@@ -60,7 +60,7 @@ bool login_to_uid(const char *login, uint32_t *uid) {
     return true;
 }
 
-static int run_auth(const option_text &login, const option_text &pass) {
+static int run_auth(const option_text &login, const option_text &pass, const option_text &host) {
     uint32_t uid = 0;
     if (!login_to_uid(login.text, &uid)) {
         log_printf(UPDATE, SEV_E,
@@ -78,11 +78,13 @@ static int run_auth(const option_text &login, const option_text &pass) {
         return log_printf(UPDATE, SEV_F, "SHA-1 failed, errno = %d", os_error());
 
     counted_text list{};
-    list.len = g_marshal.host.len;
-    std::memcpy(list.text, g_marshal.host.text, list.len);
+    list.len = host.len;
+    std::memcpy(list.text, host.text, list.len);
     qi_account account{uid, stored};
+    static qi_buffers buffers;
+    const counted_text no_peer_id{}; // this program has none: the server gets an empty tag 11
     net_sock s = NET_BAD_SOCK;
-    int32_t st = qi_auth_account(&s, &list, &account);
+    int32_t st = qi_login(&s, &list, &no_peer_id, &account, &buffers);
     if (s != NET_BAD_SOCK) net_close(s);
     if (!(st & 1)) {
         log_printf(UPDATE, SEV_E, "The QI server refused UID %u (status %d): nothing stored",
@@ -139,14 +141,15 @@ int update_main(int argc, char **argv) {
             std::fputs(usage_text, stdout);
             return 0;
         }
-    marshal_set_defaults(); // the supervisor's default QI server list
     int32_t auth = 0;
-    option_text login{}, pass{}, source{};
+    option_text login{}, pass{}, source{}, host{};
+    host.len = uint8_t(sizeof QI_DEFAULT_SERVERS - 1); // the supervisor's default list
+    std::memcpy(host.text, QI_DEFAULT_SERVERS, host.len);
     option_entry table[] = {
         option_def("auth", &auth, sizeof auth, OPT_FLAG),
         option_def("login", &login, sizeof login, OPT_TEXT),
         option_def("pass", &pass, sizeof pass, OPT_SECRET),
-        option_def("host", &g_marshal.host, 255, OPT_TEXT),
+        option_def("host", &host, 255, OPT_TEXT),
         option_def("source", &source, sizeof source, OPT_TEXT),
         option_entry{},
     };
@@ -165,7 +168,7 @@ int update_main(int argc, char **argv) {
         log_printf(UPDATE, SEV_E, "Starting the deadline's watch failed");
         return UPDATE_CHECK_FAILED;
     }
-    int status = auth ? run_auth(login, pass) : run_check(source);
+    int status = auth ? run_auth(login, pass, host) : run_check(source);
     deadline_stop();
     return status;
 }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "marshal/qi_session.h"
-#include "marshal/qi_wire.h"
+#include "qi/qi_wire.h"
 #include "tests/qi/qi_test_util.h"
 #include "tests/support/test_support.h"
 

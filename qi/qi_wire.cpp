@@ -1,6 +1,6 @@
 // QI framing layer: connecting to a QI server, the timed receive, and reading,
 // sending, building and parsing PDUs. Knows nothing of accounts or requests.
-#include "marshal/qi_wire.h"
+#include "qi/qi_wire.h"
 
 #include <cstring>
 
