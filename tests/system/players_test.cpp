@@ -279,10 +279,9 @@ TEST(Players, EveryPlayerShowsTheLiveChannel) {
 // its sources file, and ffmpeg, mpv,
 // VLC and Chromium (mpegts.js) watch its stream while Chromium (hls.js) watches its
 // HLS, all at once for 60 s; each must play it through as the opt-in players do the
-// local channel. A source's writer finishes a block's body and writes its tail back
-// to back, so the relays here read blocks while they are written: the test that
-// found one corrupt packet in about one run of three before the reader read such
-// blocks twice.
+// local channel. The relays read blocks here while a source's writer fills them in
+// batches of its own: this test found a player's one corrupt packet in most runs
+// while a batch could end inside a block's last four packets.
 TEST(Players, EveryPlayerShowsARealSourceChannel) {
     test_world world;
     const std::string modules = node_modules(world);
