@@ -29,10 +29,12 @@ bool has_zero_tail(const uint8_t *block) {
 }
 
 // Neither a read nor a write of the file is one atomic step: a block read while its
-// writer was busy in it can end in written octets after a stretch still read as
-// zeros. Such a stretch holds an aligned zero word, and a block that holds one is read
-// a second time and kept only when both reads agree. Either way the file is left at
-// the block's end. Complete blocks with zero words pay one more read.
+// writer was busy in it can hold a stretch still read as zeros beside octets
+// already written, and a writer held up in the middle of a write (a loaded machine
+// preempts it) keeps it so for a while. Such a stretch holds an aligned zero word,
+// which a transport stream's blocks hardly ever do: a block that holds one is read a
+// second time SETTLE_MS later and kept only when both reads agree. Either way the
+// file is left at the block's end.
 bool block_settled(os_file *file, const uint8_t *block, long got, uint8_t *scratch) {
     bool zero_word = false;
     for (long i = 0; i + 8 <= got && !zero_word; i += 8) {
@@ -42,6 +44,7 @@ bool block_settled(os_file *file, const uint8_t *block, long got, uint8_t *scrat
     }
     if (!zero_word) return true;
     if (!file_seek(file, -got, FILE_FROM_CURRENT, nullptr)) return true;
+    g_relay.sleep_ms(SETTLE_MS);
     long again = file_read(file, scratch, (size_t)got);
     if (again == got) return memcmp(scratch, block, (size_t)got) == 0;
     file_seek(file, got - (again > 0 ? again : 0), FILE_FROM_CURRENT, nullptr);

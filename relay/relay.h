@@ -30,6 +30,7 @@ enum {
     ZERO_TAIL_WAIT_MS = 4230, // wait for a zero region to be written, and every pool wait
     ZERO_TAIL_ATTEMPTS = 13,
     SETTLE_REREADS = 16, // reads of a block that two reads disagree on, before a wait
+    SETTLE_MS = 50,      // between the two reads of a block that holds a zero word
     SEQ_WINDOW = 120,
     STREAM_HEADER_LEN = 276,
     IDLE_PERIOD_MS = 2000,
