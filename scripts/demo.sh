@@ -25,6 +25,8 @@
 #   --panel         the tray on this desktop (needs DISPLAY)  VARNEX_DEMO_PANEL=1
 #   --modern        the opt-in playlist and hand-over         VARNEX_DEMO_MODERN=1
 #   VARNEX_DEMO_SOURCES=FILE   a sources file copied beside the fetcher as KVT-Sources.txt
+#   VARNEX_DEMO_FETCHER_OPTIONS=FILE  more fetcher options (one a line, e.g. the swarm's),
+#                              added to its options file after the demo's own
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
 #    are announced one second longer, live chunk files last five seconds longer)
 #
@@ -225,6 +227,7 @@ movie_option="-movie=$movie_cid:$movie"
     else
         printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
     fi
+    if [[ -n ${VARNEX_DEMO_FETCHER_OPTIONS:-} ]]; then cat "$VARNEX_DEMO_FETCHER_OPTIONS"; fi
 } >"$demo_dir/bin/KVT-Fetcher.options"
 # Live channels from real sources, when given (see the README's sources file).
 if [[ -n ${VARNEX_DEMO_SOURCES:-} ]]; then
