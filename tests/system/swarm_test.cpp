@@ -58,3 +58,53 @@ TEST(SystemSwarm, EightViewersPlayFromTheSwarm) {
     EXPECT_GT(peers, broadcaster) << "the viewers share with each other";
     sw.stop();
 }
+
+// A peer that serves corrupted pieces and one that claims pieces it does not have,
+// both announced to the tracker and calling on the viewers: the engine bans the first,
+// routes around the second, and no viewer's cache holds an octet that is not the
+// broadcaster's at any time it is looked at while the players read.
+TEST(SystemSwarm, HostilePeersAreBannedOrRoutedAround) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(3)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    const std::string hostile = bin_path("swarm_hostile"), feed = "http://" + sw.ip(0) + ":7000/7";
+    sw.run_inside("h1", "'" + hostile + "' corrupt " + feed + " 127.0.0.50 6881 127.0.0.1 6969 " +
+                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("corrupt.log") + " 2>&1 &\n");
+    sw.run_inside("h2", "'" + hostile + "' liar " + feed + " 127.0.0.51 6881 127.0.0.1 6969 " +
+                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("liar.log") + " 2>&1 &\n");
+    swarm_player players[3];
+    for (int i = 0; i < 3; i++)
+        players[i].start("http://127.0.0.1:" + std::to_string(sw.port(i + 1)) + "/stream?cid=7",
+                         sw.world.path("player-" + std::to_string(i + 1) + ".err"), WATCH_S / 2,
+                         sw.in_net());
+    long bad = 0;
+    for (int64_t end = test_now_ms() + WATCH_S / 2 * 1000; test_now_ms() < end; os_sleep_ms(300))
+        for (int i = 1; i <= 3; i++)
+            bad += sw.corrupted(i);
+    EXPECT_EQ(bad, 0) << "octets of a hostile peer in a viewer's cache";
+    for (swarm_player &p : players) {
+        p.join();
+        EXPECT_GT(p.count(), 500u) << p.url;
+    }
+    ASSERT_TRUE(wait_until([&] { return read_text_file(sw.world.path("liar.log")).find("requests") !=
+                                        std::string::npos; }, 15000));
+    long requests = 0, served = 0;
+    sscanf(read_text_file(sw.world.path("corrupt.log")).c_str(), "requests %ld served %ld",
+           &requests, &served);
+    EXPECT_GT(served, 0) << "the corrupting peer was asked for data";
+    long lied = 0;
+    sscanf(read_text_file(sw.world.path("liar.log")).c_str(), "requests %ld", &lied);
+    printf("corrupting peer: %ld blocks served; lying peer: %ld requests left unanswered\n", served, lied);
+    bool banned = false, failed = false;
+    for (int i = 1; i <= 3; i++) {
+        const std::string log = sw.log(i);
+        banned |= log.find("swarm: banned peer 127.0.0.50") != std::string::npos;
+        failed |= log.find("failed its hash check, fetched again") != std::string::npos;
+        int same = 0, differ = 0;
+        sw.compare(i, &same, &differ);
+        EXPECT_GE(same, 3) << "viewer " << i;
+        EXPECT_EQ(differ, 0) << "viewer " << i;
+    }
+    EXPECT_TRUE(failed && banned) << sw.log(1);
+    sw.stop();
+}

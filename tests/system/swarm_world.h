@@ -137,6 +137,7 @@ struct swarm_world {
         std::string script = "set -u\nip link set lo up\n";
         for (int i = 0; i <= n; i++)
             script += "ip addr add " + ip(i) + "/8 dev lo\n";
+        script += "ip addr add 127.0.0.50/8 dev lo\nip addr add 127.0.0.51/8 dev lo\n";
         script += "opentracker -i 127.0.0.1 -p 6969 -P 6969 -w /wl -d " + ot + " >" +
                   world.path("tracker.log") + " 2>&1 &\nOT=$!\n";
         // The tracker reads its list again on SIGHUP: whenever the broadcaster adds a line.
@@ -167,9 +168,11 @@ struct swarm_world {
                 return false;
         return true;
     }
-    void start_viewer(int i) {
-        const std::string f = world.path("start-" + std::to_string(i) + ".sh");
-        write_text_file(f + ".part", viewer_line(i));
+    void start_viewer(int i) { run_inside(std::to_string(i), viewer_line(i)); }
+    // Runs a shell line inside the namespace (the namespace's shell picks it up).
+    void run_inside(const std::string &name, const std::string &line) {
+        const std::string f = world.path("start-" + name + ".sh");
+        write_text_file(f + ".part", line);
         std::filesystem::rename(f + ".part", f);
     }
 
@@ -198,6 +201,21 @@ struct swarm_world {
         return n > 0 ? std::string(buf, size_t(n)) : std::string();
     }
     ~swarm_world() { stop(); }
+
+    // Octets of viewer i's chunk files that are neither the broadcaster's nor zero
+    // (a region not written yet): what a reader could have read that is not the channel.
+    long corrupted(int i) {
+        long bad = 0;
+        std::map<int, std::string> b = chunk_files(cache(0), 7);
+        for (const auto &f : chunk_files(cache(i), 7)) {
+            if (!b.count(f.first)) continue;
+            const std::string x = read_text_file(f.second), y = read_text_file(b[f.first]);
+            if (x.size() != y.size()) continue; // one of them deleted by -keep meanwhile
+            for (size_t k = 0; k < x.size(); k++)
+                if (x[k] != y[k] && x[k] != 0) bad++;
+        }
+        return bad;
+    }
 
     // Chunk files of viewer i that the broadcaster also still has, and how many of them
     // differ from its copy.
