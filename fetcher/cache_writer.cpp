@@ -128,7 +128,8 @@ bool write_out(cache_stream *c, const uint8_t *p, size_t n, int64_t clock) {
         n -= k;
         // A whole chunk: the broadcaster publishes it to the swarm.
         if (c->filled == c->size && c->rate > 0)
-            swarm_chunk_complete(c->cid, c->number, c->size, int32_t(double(c->size) * 1000.0 / c->rate));
+            swarm_chunk_complete(c->cid, c->number, c->size,
+                                 int32_t(double(c->size) * 1000.0 / c->rate));
     }
     return true;
 }

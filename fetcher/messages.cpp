@@ -89,7 +89,8 @@ void start_writer(cid_entry *e) {
     char key[SWARM_KEY_HEX + 1];
     if (swarm_source_of(e->cid, url, sizeof url, key, sizeof key)) {
         e->swarm = swarm_view_start(e->cid, url, key);
-        if (e->swarm) log_printf(FETCH, SEV_I, "CID=%d : fetched from the swarm of '%s'", e->cid, url);
+        if (e->swarm)
+            log_printf(FETCH, SEV_I, "CID=%d : fetched from the swarm of '%s'", e->cid, url);
         return;
     }
     bool network = false;

@@ -18,8 +18,8 @@ struct scheme {
     source_kind kind;
 };
 const scheme schemes[] = {
-    {"udp://", SOURCE_UDP},    {"rtp://", SOURCE_RTP}, {"http://", SOURCE_HTTP},
-    {"https://", SOURCE_HTTP}, {"srt://", SOURCE_SRT}, {"file:", SOURCE_FILE},
+    {"udp://", SOURCE_UDP},          {"rtp://", SOURCE_RTP}, {"http://", SOURCE_HTTP},
+    {"https://", SOURCE_HTTP},       {"srt://", SOURCE_SRT}, {"file:", SOURCE_FILE},
     {"swarm:http://", SOURCE_SWARM},
 };
 
@@ -112,8 +112,7 @@ int parse_line(const char *p, const char *end, source_line *out, const char **wh
             return -1;
         }
     if (!kind_of(url, n, &out->kind)) {
-        *why = "the URL's kind is not one of udp://, rtp://, http://, https://, srt://, file:, "
-               "swarm:http://";
+        *why = "the URL's kind is not one of udp://, rtp://, http://, https://, srt://, file:";
         return -1;
     }
     out->cid = int32_t(cid);

@@ -15,11 +15,11 @@ enum {
 };
 
 enum source_kind {
-    SOURCE_UDP,  // udp://ADDR:PORT, udp://@GROUP:PORT[?localaddr=IF]
-    SOURCE_RTP,  // rtp://...: RTP carrying MPEG-TS
-    SOURCE_HTTP, // http:// or https://: MPEG-TS, or HLS when the answer is a playlist
-    SOURCE_SRT,  // srt://
-    SOURCE_FILE, // file:PATH: a local .ts file or folder, played on the wall clock, looped
+    SOURCE_UDP,   // udp://ADDR:PORT, udp://@GROUP:PORT[?localaddr=IF]
+    SOURCE_RTP,   // rtp://...: RTP carrying MPEG-TS
+    SOURCE_HTTP,  // http:// or https://: MPEG-TS, or HLS when the answer is a playlist
+    SOURCE_SRT,   // srt://
+    SOURCE_FILE,  // file:PATH: a local .ts file or folder, played on the wall clock, looped
     SOURCE_SWARM, // swarm:http://ADDR:PORT/PATH key=HEX: a broadcaster's feed, from peers
 };
 

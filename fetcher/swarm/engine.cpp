@@ -267,8 +267,8 @@ void publish(const pending_chunk &p) {
                    ec ? ec.message().c_str() : "too large");
         return;
     }
-    auto ti = std::make_shared<lt::torrent_info>(lt::span<const char>(bytes.data(), long(bytes.size())),
-                                                 ec, lt::from_span);
+    auto ti = std::make_shared<lt::torrent_info>(
+        lt::span<const char>(bytes.data(), long(bytes.size())), ec, lt::from_span);
     if (ec) return;
     lt::add_torrent_params atp;
     atp.ti = ti;
@@ -351,8 +351,8 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     snprintf(want, sizeof want, "%d---%d.dat", cid, int32_t(c.number % 1000000000));
     // The torrent must be the chunk the signed line names.
     if (ec || memcmp(ti->info_hashes().v1.data(), c.info_hash, 20) != 0 || ti->num_files() != 1 ||
-        uint64_t(ti->total_size()) != c.size || ti->files().file_path(lt::file_index_t(0)) != want ||
-        ti->num_pieces() > MAX_PIECES) {
+        uint64_t(ti->total_size()) != c.size ||
+        ti->files().file_path(lt::file_index_t(0)) != want || ti->num_pieces() > MAX_PIECES) {
         log_printf(FETCH, SEV_E, "swarm: CID=%d : chunk %llu refused: its torrent does not match",
                    cid, (unsigned long long)c.number);
         return;
@@ -522,7 +522,8 @@ void on_alert(lt::alert *a) {
     } else if (auto *h = lt::alert_cast<lt::hash_failed_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(h->handle);
-        log_printf(FETCH, SEV_W, "swarm: CID=%d : chunk %llu piece %d failed its hash check, "
+        log_printf(FETCH, SEV_W,
+                   "swarm: CID=%d : chunk %llu piece %d failed its hash check, "
                    "fetched again",
                    t ? t->cid : 0, t ? (unsigned long long)t->number : 0ULL,
                    static_cast<int>(h->piece_index));
@@ -674,9 +675,10 @@ bool swarm_start() {
     p.set_str(lt::settings_pack::user_agent, "KVT-Fetcher/1.0");
     p.set_bool(lt::settings_pack::enable_incoming_utp, false);
     p.set_bool(lt::settings_pack::enable_outgoing_utp, false);
-    p.set_int(lt::settings_pack::alert_mask, int(lt::alert_category::error | lt::alert_category::status |
-                                                 lt::alert_category::peer | lt::alert_category::storage |
-                                                 lt::alert_category::block_progress));
+    p.set_int(lt::settings_pack::alert_mask,
+              int(lt::alert_category::error | lt::alert_category::status |
+                  lt::alert_category::peer | lt::alert_category::storage |
+                  lt::alert_category::block_progress));
     // Live chunks are small and short-lived: connect at once, every peer unchoked,
     // a silent or lying peer given up on within seconds.
     p.set_bool(lt::settings_pack::smooth_connects, false);

@@ -21,9 +21,10 @@ bool sign(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t si
     EVP_PKEY *key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, FEED_SEED);
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     size_t sig_len = FEED_SIG;
-    bool ok = key && ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-              EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const uint8_t *>(msg), len) == 1 &&
-              sig_len == FEED_SIG;
+    bool ok =
+        key && ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const uint8_t *>(msg), len) == 1 &&
+        sig_len == FEED_SIG;
     EVP_MD_CTX_free(ctx);
     EVP_PKEY_free(key);
     return ok;
@@ -33,8 +34,9 @@ bool verify(const uint8_t pub[FEED_PUBLIC], const char *msg, size_t len,
             const uint8_t sig[FEED_SIG]) {
     EVP_PKEY *key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pub, FEED_PUBLIC);
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    bool ok = key && ctx && EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-              EVP_DigestVerify(ctx, sig, FEED_SIG, reinterpret_cast<const uint8_t *>(msg), len) == 1;
+    bool ok =
+        key && ctx && EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestVerify(ctx, sig, FEED_SIG, reinterpret_cast<const uint8_t *>(msg), len) == 1;
     EVP_MD_CTX_free(ctx);
     EVP_PKEY_free(key);
     return ok;
@@ -163,8 +165,7 @@ bool feed_read(const char *text, size_t len, const uint8_t pub[FEED_PUBLIC], fee
         return fail(why, "the signature is not the broadcaster's");
     const char *p = text, *end = sig_at, *line;
     size_t n;
-    if (!next_line(&p, end, &line, &n) || n != sizeof header - 2 ||
-        memcmp(line, header, n) != 0)
+    if (!next_line(&p, end, &line, &n) || n != sizeof header - 2 || memcmp(line, header, n) != 0)
         return fail(why, "not a feed of version 1");
     uint64_t v = 0;
     if (!next_line(&p, end, &line, &n) || n < 5 || memcmp(line, "cid ", 4) != 0)

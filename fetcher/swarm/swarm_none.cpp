@@ -5,7 +5,8 @@
 
 bool swarm_start() {
     if (g_fetcher.swarm_listen.len)
-        log_printf(FETCH, SEV_W, "swarm: this build has no swarm (no libtorrent), -swarm_listen ignored");
+        log_printf(FETCH, SEV_W,
+                   "swarm: this build has no swarm (no libtorrent), -swarm_listen ignored");
     return true;
 }
 void swarm_stop() {}

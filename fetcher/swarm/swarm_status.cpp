@@ -11,12 +11,11 @@ void swarm_status_write(const swarm_cid_status *s, int n) {
     size_t len = 0;
     for (int i = 0; i < n; i++) {
         if (!s[i].used) continue;
-        int k = snprintf(text + len, sizeof text - len, "%d\t%s\t%d\t%lld\t%lld\t%llu\t%llu\t%lld\t%d\n",
-                         s[i].cid, s[i].viewer ? "viewer" : "broadcaster", s[i].peers,
-                         (long long)s[i].down_rate, (long long)s[i].up_rate,
-                         (unsigned long long)s[i].from_peers,
-                         (unsigned long long)s[i].from_broadcaster, (long long)s[i].newest,
-                         s[i].hash_failures);
+        int k = snprintf(
+            text + len, sizeof text - len, "%d\t%s\t%d\t%lld\t%lld\t%llu\t%llu\t%lld\t%d\n",
+            s[i].cid, s[i].viewer ? "viewer" : "broadcaster", s[i].peers, (long long)s[i].down_rate,
+            (long long)s[i].up_rate, (unsigned long long)s[i].from_peers,
+            (unsigned long long)s[i].from_broadcaster, (long long)s[i].newest, s[i].hash_failures);
         if (k < 0 || size_t(k) >= sizeof text - len) break;
         len += size_t(k);
     }

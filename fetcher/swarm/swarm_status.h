@@ -13,7 +13,7 @@ struct swarm_cid_status {
     bool viewer; // else the broadcaster
     int32_t cid;
     int peers;
-    int64_t down_rate, up_rate; // payload octets per second
+    int64_t down_rate, up_rate;            // payload octets per second
     uint64_t from_peers, from_broadcaster; // octets of the written chunks
     int64_t newest;                        // chunk number, -1 none
     int hash_failures;

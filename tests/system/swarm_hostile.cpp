@@ -86,7 +86,9 @@ void serve(int s, const std::string &want_hash) {
     timeval tv{30, 0};
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     auto handshake = [&](const std::string &ih) {
-        std::string h("\x13" "BitTorrent protocol", 20);
+        std::string h("\x13"
+                      "BitTorrent protocol",
+                      20);
         h.append(8, '\0');
         h += ih;
         h.append(g_id, 20);
@@ -198,7 +200,8 @@ int main(int argc, char **argv) {
              at = feed.find("\nchunk ", at + 1)) {
             char ih_hex[41] = {0};
             unsigned long long size = 0;
-            if (sscanf(feed.c_str() + at, "\nchunk %*s %llu %*s %40s", &size, ih_hex) != 2) continue;
+            if (sscanf(feed.c_str() + at, "\nchunk %*s %llu %*s %40s", &size, ih_hex) != 2)
+                continue;
             std::string ih;
             for (int k = 0; k < 20; k++)
                 ih.push_back(char(strtol(std::string(ih_hex + 2 * k, 2).c_str(), nullptr, 16)));
@@ -224,7 +227,8 @@ int main(int argc, char **argv) {
             long n = atol(answer.c_str() + p + 7);
             size_t colon2 = answer.find(':', p + 7);
             for (long k = 0; k + 6 <= n && colon2 != std::string::npos; k += 6) {
-                const uint8_t *e = reinterpret_cast<const uint8_t *>(answer.data() + colon2 + 1 + k);
+                const uint8_t *e =
+                    reinterpret_cast<const uint8_t *>(answer.data() + colon2 + 1 + k);
                 char ip[20];
                 snprintf(ip, sizeof ip, "%d.%d.%d.%d", e[0], e[1], e[2], e[3]);
                 int port = e[4] << 8 | e[5];

@@ -69,9 +69,11 @@ TEST(SystemSwarm, HostilePeersAreBannedOrRoutedAround) {
     ASSERT_TRUE(sw.start(3)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
     const std::string hostile = bin_path("swarm_hostile"), feed = "http://" + sw.ip(0) + ":7000/7";
     sw.run_inside("h1", "'" + hostile + "' corrupt " + feed + " 127.0.0.50 6881 127.0.0.1 6969 " +
-                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("corrupt.log") + " 2>&1 &\n");
+                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("corrupt.log") +
+                            " 2>&1 &\n");
     sw.run_inside("h2", "'" + hostile + "' liar " + feed + " 127.0.0.51 6881 127.0.0.1 6969 " +
-                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("liar.log") + " 2>&1 &\n");
+                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("liar.log") +
+                            " 2>&1 &\n");
     swarm_player players[3];
     for (int i = 0; i < 3; i++)
         players[i].start("http://127.0.0.1:" + std::to_string(sw.port(i + 1)) + "/stream?cid=7",
@@ -86,15 +88,19 @@ TEST(SystemSwarm, HostilePeersAreBannedOrRoutedAround) {
         p.join();
         EXPECT_GT(p.count(), 500u) << p.url;
     }
-    ASSERT_TRUE(wait_until([&] { return read_text_file(sw.world.path("liar.log")).find("requests") !=
-                                        std::string::npos; }, 15000));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return read_text_file(sw.world.path("liar.log")).find("requests") != std::string::npos;
+        },
+        15000));
     long requests = 0, served = 0;
     sscanf(read_text_file(sw.world.path("corrupt.log")).c_str(), "requests %ld served %ld",
            &requests, &served);
     EXPECT_GT(served, 0) << "the corrupting peer was asked for data";
     long lied = 0;
     sscanf(read_text_file(sw.world.path("liar.log")).c_str(), "requests %ld", &lied);
-    printf("corrupting peer: %ld blocks served; lying peer: %ld requests left unanswered\n", served, lied);
+    printf("corrupting peer: %ld blocks served; lying peer: %ld requests left unanswered\n", served,
+           lied);
     bool banned = false, failed = false;
     for (int i = 1; i <= 3; i++) {
         const std::string log = sw.log(i);

@@ -132,7 +132,8 @@ struct swarm_world {
         write_text_file(wl, "");
         chmod(wl.c_str(), 0644);
         std::string sender = "ffmpeg";
-        for (const std::string &a : sender_args("mpegts", "", "udp://127.0.0.1:5555?pkt_size=1316", 600))
+        for (const std::string &a :
+             sender_args("mpegts", "", "udp://127.0.0.1:5555?pkt_size=1316", 600))
             sender += " '" + a + "'";
         std::string script = "set -u\nip link set lo up\n";
         for (int i = 0; i <= n; i++)
@@ -145,9 +146,11 @@ struct swarm_world {
                   "); [ \"$m\" != \"$n\" ] && kill -HUP $OT && n=$m; sleep 0.1; done ) &\n";
         script += sender + " >" + world.path("sender.log") + " 2>&1 &\n";
         script += demo(0, "7\tudp://127.0.0.1:5555\n",
-                       "-swarm_listen=" + ip(0) + ":6881\n-swarm_tracker=http://127.0.0.1:6969/"
-                       "announce\n-swarm_feed=" + ip(0) + ":7000\n-swarm_whitelist=" + wl +
-                           "\n-swarm_key=" + key + "\n-trace\n");
+                       "-swarm_listen=" + ip(0) +
+                           ":6881\n-swarm_tracker=http://127.0.0.1:6969/"
+                           "announce\n-swarm_feed=" +
+                           ip(0) + ":7000\n-swarm_whitelist=" + wl + "\n-swarm_key=" + key +
+                           "\n-trace\n");
         script += "while [ ! -s " + key + ".pub ]; do sleep 0.1; done\n";
         // Viewers are started by the test, through start-viewer-N.sh files it writes.
         script += "trap 'kill $(jobs -p) 2>/dev/null; wait; exit 0' TERM\n";
@@ -162,9 +165,13 @@ struct swarm_world {
         for (int i = 1; i <= n; i++)
             start_viewer(i);
         for (int i = 0; i <= n; i++)
-            if (!wait_until([&] { return read_text_file(world.path((i ? "v" + std::to_string(i) : "b") + ".log"))
-                                             .find("Press Ctrl-C to stop.") != std::string::npos; },
-                            90000))
+            if (!wait_until(
+                    [&] {
+                        return read_text_file(
+                                   world.path((i ? "v" + std::to_string(i) : "b") + ".log"))
+                                   .find("Press Ctrl-C to stop.") != std::string::npos;
+                    },
+                    90000))
                 return false;
         return true;
     }
