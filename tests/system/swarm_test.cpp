@@ -40,6 +40,18 @@ TEST(SystemSwarm, EightViewersPlayFromTheSwarm) {
         printf("viewer %d: %zu packets, longest stall %lld ms\n", i + 1, players[i].count(),
                (long long)stall);
     }
+    // The status pages show the swarm per CID.
+    std::string page;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://127.0.0.1:" +
+                    std::to_string(sw.port(1)) + "/status.json",
+                &page);
+    EXPECT_NE(page.find("\"swarm\":[{\"cid\":7,\"role\":\"viewer\",\"peers\":"), std::string::npos)
+        << page;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://127.0.0.1:" +
+                    std::to_string(sw.port(0)) + "/status",
+                &page);
+    EXPECT_NE(page.find("<h2>Swarm</h2>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<td data-l=\"Role\">broadcaster</td>"), std::string::npos) << page;
     uint64_t peers = 0, broadcaster = 0;
     for (int i = 1; i <= 8; i++) {
         int same = 0, differ = 0;
