@@ -183,6 +183,21 @@ struct swarm_world {
         std::filesystem::rename(f + ".part", f);
     }
 
+    // Viewer i's system killed at once: its demo script and every program it runs.
+    void kill_viewer(int i) {
+        const std::string bin = dir(i) + "/bin/", arg = "--dir=" + dir(i);
+        DIR *d = opendir("/proc");
+        while (dirent *e = d ? readdir(d) : nullptr) {
+            int pid = atoi(e->d_name);
+            if (pid <= 1) continue;
+            std::string cmd = read_text_file("/proc/" + std::to_string(pid) + "/cmdline");
+            cmd.push_back('\0');
+            if (cmd.find(bin) != std::string::npos || cmd.find(arg + '\0') != std::string::npos)
+                kill(pid, SIGKILL);
+        }
+        if (d) closedir(d);
+    }
+
     // Every process in the namespace ends; the namespace with them.
     void stop() {
         if (!ns.pid) return;
