@@ -7,6 +7,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,6 +94,7 @@ struct swarm_world {
     child_run ns; // the namespace's shell: everything else runs under it
     std::string build, pub;
     int viewers = 0;
+    std::string broadcaster_options; // more fetcher options of the broadcaster
     uint16_t base_port = 0;
 
     std::string dir(int i) const { return world.path(i ? "v" + std::to_string(i) : "b"); }
@@ -150,7 +152,7 @@ struct swarm_world {
                            ":6881\n-swarm_tracker=http://127.0.0.1:6969/"
                            "announce\n-swarm_feed=" +
                            ip(0) + ":7000\n-swarm_whitelist=" + wl + "\n-swarm_key=" + key +
-                           "\n-trace\n");
+                           "\n-trace\n" + broadcaster_options);
         script += "while [ ! -s " + key + ".pub ]; do sleep 0.1; done\n";
         // Viewers are started by the test, through start-viewer-N.sh files it writes.
         script += "trap 'kill $(jobs -p) 2>/dev/null; wait; exit 0' TERM\n";
