@@ -36,6 +36,7 @@ option_entry options[] = {
     option_def("swarm_whitelist", &g_fetcher.swarm_whitelist, 255, OPT_TEXT),
     option_def("swarm_discovery", &g_fetcher.swarm_discovery, sizeof(int32_t), OPT_INT),
     option_def("swarm_superseed", &g_fetcher.swarm_superseed, sizeof(int32_t), OPT_INT),
+    option_def("swarm_slots", &g_fetcher.swarm_slots, sizeof(int32_t), OPT_INT),
     option_entry{},
 };
 
@@ -66,6 +67,7 @@ const char usage[] =
     "                     tracks listed torrents only)\n"
     "  -swarm_discovery=1 also the DHT, local peer discovery, UPnP and NAT-PMP\n"
     "  -swarm_superseed=1 the broadcaster super-seeds (each piece sent out about once)\n"
+    "  -swarm_slots=N     peers sent to at once (default 0: every interested peer)\n"
     "Options are read from KVT-Fetcher.options next to the program first (one a line),\n"
     "then from the command line.\n";
 

@@ -8,7 +8,8 @@
 //     256 ms before it reads a new file;
 //   - each viewer's first packet (ffprobe on /stream), CPU and memory per fetcher.
 // Usage: swarm_bench [SECONDS] [COUNT...]; SWARM_SUPERSEED=1 makes the broadcaster
-// super-seed. It prints figures and never fails on them.
+// super-seed, SWARM_SLOTS=N sends to N peers at once. It prints figures and never
+// fails on them.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +91,8 @@ double median(std::vector<double> v) {
 void round_of(int n, int window_s) {
     swarm_world sw;
     if (getenv("SWARM_SUPERSEED")) sw.broadcaster_options = "-swarm_superseed=1\n";
+    if (getenv("SWARM_SLOTS"))
+        sw.broadcaster_options += "-swarm_slots=" + std::string(getenv("SWARM_SLOTS")) + "\n";
     if (!sw.start(n)) {
         printf("%2d viewers: the swarm did not start (%s)\n", n, sw.world.path("ns.log").c_str());
         return;

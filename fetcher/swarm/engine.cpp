@@ -53,6 +53,8 @@ enum {
     CHECK_MS = 1000,
     STUCK_MS = 60000,
     MAX_PIECES = 256,
+    WRITE_TRIES = 3,
+    JITTER_MS = 600,
 };
 
 struct swarm_torrent {
@@ -65,6 +67,7 @@ struct swarm_torrent {
     int pieces, piece_len;
     bool written, reading;
     int next_piece;
+    int write_tries; // a cache that cannot be written is given up after a few
     os_file out;
     int64_t added_ms;
     uint32_t broadcaster_ip; // viewer: to tell what came from peers
@@ -420,6 +423,11 @@ void poll_feed(view_channel *v) {
             }
             for (int i = 0; i < f->count; i++)
                 if (f->chunks[i].number >= v->next) {
+                    // Viewers take a new chunk a random moment apart, so that the first
+                    // ones fetch it from the broadcaster and the later ones from them.
+                    uint16_t r = 0;
+                    if (v->next && crypto_random(&r, sizeof r))
+                        os_sleep_ms(unsigned(r % JITTER_MS));
                     add_viewed(v->cid, f->chunks[i], f->peer);
                     v->next = f->chunks[i].number + 1;
                 }
@@ -440,6 +448,7 @@ swarm_torrent *torrent_of(const lt::torrent_handle &h) {
 // All pieces verified: the chunk file is made and filled from them in order.
 void start_write(swarm_torrent *t) {
     char path[OS_PATH_MAX + 32];
+    t->write_tries++;
     if (!open_chunk(t->cid, t->number, t->size, true, &t->out, path, sizeof path)) {
         log_printf(FETCH, SEV_E, "swarm: CID=%d : open '%s' : %d", t->cid, path, os_error());
         return;
@@ -554,10 +563,11 @@ void check_torrents() {
             chunk_path(t.cid, t.number, path, sizeof path);
             if (t.written) {
                 if (file_there(path)) continue;
-            } else if (t.h.status(lt::status_flags_t{}).is_finished) {
+            } else if (t.write_tries < WRITE_TRIES &&
+                       t.h.status(lt::status_flags_t{}).is_finished) {
                 start_write(&t);
                 continue;
-            } else if (now - t.added_ms < STUCK_MS) {
+            } else if (now - t.added_ms < STUCK_MS && t.write_tries < WRITE_TRIES) {
                 continue;
             }
             (t.viewer ? drop_files : drop).push_back(t.h);
@@ -684,7 +694,7 @@ bool swarm_start() {
     p.set_bool(lt::settings_pack::smooth_connects, false);
     p.set_int(lt::settings_pack::connection_speed, 200);
     p.set_int(lt::settings_pack::peer_connect_timeout, 3);
-    p.set_int(lt::settings_pack::unchoke_slots_limit, -1);
+    p.set_int(lt::settings_pack::unchoke_slots_limit, g.swarm_slots > 0 ? g.swarm_slots : -1);
     p.set_int(lt::settings_pack::request_timeout, 3);
     p.set_int(lt::settings_pack::piece_timeout, 3);
     p.set_int(lt::settings_pack::tick_interval, 100);
