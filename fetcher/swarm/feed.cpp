@@ -17,7 +17,7 @@ int hex_value(char c) {
     return -1;
 }
 
-bool sign(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t sig[FEED_SIG]) {
+bool sign_text(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t sig[FEED_SIG]) {
     EVP_PKEY *key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, FEED_SEED);
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     size_t sig_len = FEED_SIG;
@@ -98,6 +98,10 @@ bool read_chunk(const char *p, const char *end, feed_chunk *c) {
 
 } // namespace
 
+bool feed_sign(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t sig[FEED_SIG]) {
+    return sign_text(seed, msg, len, sig);
+}
+
 void hex_encode(const uint8_t *p, size_t n, char *out) {
     static const char digits[] = "0123456789abcdef";
     for (size_t i = 0; i < n; i++) {
@@ -143,7 +147,7 @@ size_t feed_write(const feed *f, const uint8_t seed[FEED_SEED], char *out, size_
         out[n++] = '\n';
     }
     uint8_t sig[FEED_SIG];
-    if (cap - n < 4 + 2 * FEED_SIG + 2 || !sign(seed, out, n, sig)) return 0;
+    if (cap - n < 4 + 2 * FEED_SIG + 2 || !sign_text(seed, out, n, sig)) return 0;
     memcpy(out + n, "sig ", 4);
     hex_encode(sig, FEED_SIG, out + n + 4);
     n += 4 + 2 * FEED_SIG;
@@ -178,6 +182,9 @@ bool feed_read(const char *text, size_t len, const uint8_t pub[FEED_PUBLIC], fee
     if (!next_line(&p, end, &line, &n) || n < 6 || n - 5 >= sizeof f->peer ||
         memcmp(line, "peer ", 5) != 0)
         return fail(why, "no peer line");
+    for (size_t i = 5; i < n; i++)
+        if ((unsigned char)line[i] < 0x21 || (unsigned char)line[i] > 0x7E)
+            return fail(why, "a bad peer address");
     memcpy(f->peer, line + 5, n - 5);
     f->peer[n - 5] = 0;
     f->count = 0;

@@ -77,6 +77,15 @@ TEST(FetcherSwarm, FeedIsReadOnlyWhenTheBroadcasterSignedIt) {
     unordered.resize(feed_write(f.get(), seed, &unordered[0], unordered.size()));
     EXPECT_FALSE(feed_read(unordered.data(), unordered.size(), pub, back.get(), why));
     EXPECT_STREQ(why, "chunks out of order");
+    // Signed, but a peer address with a control octet (the fuzz target's find): refused.
+    std::string body = std::string("varnex-feed 1\ncid 7\npeer 127.0.0.2\0:6881\n", 41);
+    uint8_t sig[FEED_SIG];
+    ASSERT_TRUE(feed_sign(seed, body.data(), body.size(), sig));
+    char sig_hex[2 * FEED_SIG + 1];
+    hex_encode(sig, FEED_SIG, sig_hex);
+    body += std::string("sig ") + sig_hex + "\n";
+    EXPECT_FALSE(feed_read(body.data(), body.size(), pub, back.get(), why));
+    EXPECT_STREQ(why, "a bad peer address");
     // Too small a buffer: nothing written.
     EXPECT_EQ(feed_write(f.get(), seed, &text[0], 300), 0u);
 }
