@@ -18,6 +18,11 @@ bool have_tools() {
     return geteuid() == 0;
 }
 
+// The end of a log, for a failure's message.
+std::string tail_of(const std::string &log) {
+    return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
+}
+
 } // namespace
 
 // Eight viewers, a player each on /stream for 60 s: no stall over 2 s, no timestamp
@@ -37,7 +42,12 @@ TEST(SystemSwarm, EightViewersPlayFromTheSwarm) {
         int64_t stall = 0;
         int bad = 0;
         players[i].judge(1000, &stall, &bad);
-        EXPECT_GT(players[i].count(), 1000u) << players[i].url;
+        EXPECT_GT(players[i].count(), 1000u)
+            << players[i].url
+            << read_text_file(sw.world.path("player-" + std::to_string(i + 1) + ".err"))
+            << (i ? ""
+                  : tail_of(sw.log(1)) + tail_of(sw.log(0)) +
+                        read_text_file(sw.world.path("ns.log")));
         EXPECT_LE(stall, 2000) << players[i].url;
         EXPECT_EQ(bad, 0) << players[i].url;
         printf("viewer %d: %zu packets, longest stall %lld ms\n", i + 1, players[i].count(),
@@ -192,9 +202,9 @@ TEST(SystemSwarm, ChurnAndTheCacheUnderTheEngine) {
     int64_t stall = 0;
     int bad = 0;
     again.judge(1000, &stall, &bad);
-    EXPECT_GT(again.count(), 500u) << "the viewer started again plays: "
-                                   << read_text_file(sw.world.path("player-4-again.err"))
-                                   << read_text_file(sw.world.path("v4.log"));
+    EXPECT_GT(again.count(), 500u)
+        << "the viewer started again plays: " << read_text_file(sw.world.path("player-4-again.err"))
+        << read_text_file(sw.world.path("v4.log"));
     EXPECT_LE(stall, 2000);
     EXPECT_EQ(bad, 0);
     printf("viewer 4 started again: %zu packets, longest stall %lld ms\n", again.count(),
