@@ -9,6 +9,8 @@
 #                               and status page), stop; exit 0 or 1
 #   scripts/demo.sh --panel     also the tray KVT-Panel on this desktop; the supervisor
 #                               then runs as the service, under KVT-Keeper
+#   scripts/demo.sh --swarm     the swarm instead: a tracker, a broadcaster and viewer
+#                               systems on loopback (scripts/swarm-demo.sh; build first)
 #   scripts/demo.sh --modern    the opt-in modes: a standard live playlist of three
 #                               segments (-hls_list=3) and no hand-over pause
 #                               (-handover_ms=0), with chunk files of about 6 s
@@ -70,6 +72,9 @@ die() {
 
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; }
 
+for arg in "$@"; do
+    [[ $arg == --swarm ]] && exec "$repo/scripts/swarm-demo.sh" "$@"
+done
 for arg in "$@"; do
     case $arg in
     --check) check=1 ;;
