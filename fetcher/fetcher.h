@@ -1,8 +1,8 @@
-// KVT-Fetcher, the local stand-in for the peer fetcher: reads the supervisor's
-// 640-octet start/stop messages from dwnldr-pipe, takes over passed QI sockets and
-// writes growing chunk files "%d---%d.dat" and movie files into the cache folder
-// from live sources (KVT-Sources.txt), local transport-stream files or a generated
-// test signal.
+// KVT-Fetcher, the peer fetcher: reads the supervisor's 640-octet start/stop
+// messages from dwnldr-pipe, takes over passed QI sockets and writes growing chunk
+// files "%d---%d.dat" and movie files into the cache folder from live sources
+// (KVT-Sources.txt), from the swarm (swarm: lines; a broadcaster publishes its live
+// sources' chunks to it), local transport-stream files or a generated test signal.
 // Files of this folder:
 //   fetcher.cpp   options, start-up, the pipe loop
 //   messages.cpp  the CID table, start/stop handling, QI socket readers, dumps
