@@ -417,9 +417,11 @@ void poll_feed(view_channel *v) {
             snprintf(last_why, sizeof last_why, "%s", why);
         } else {
             last_why[0] = 0;
-            if (f->count && !v->begun) {
+            // The newest complete chunk first; and again after a gap the feed no longer
+            // covers (the older ones would come too late to be played).
+            if (f->count && (!v->begun || f->chunks[0].number > v->next)) {
                 v->begun = true;
-                v->next = f->chunks[f->count - 1].number; // the newest complete chunk first
+                v->next = f->chunks[f->count - 1].number;
             }
             for (int i = 0; i < f->count; i++)
                 if (f->chunks[i].number >= v->next) {
