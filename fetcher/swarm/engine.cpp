@@ -68,6 +68,9 @@ struct swarm_torrent {
     bool written, reading;
     int next_piece;
     int write_tries; // a cache that cannot be written is given up after a few
+    bool movie;      // a movie: verified pieces written as they come, start and end first
+    int pieces_written;
+    char path[OS_PATH_MAX + 32]; // the file it is seeded for; gone: the torrent ends
     os_file out;
     int64_t added_ms;
     uint32_t broadcaster_ip; // viewer: to tell what came from peers
@@ -85,6 +88,7 @@ struct pending_chunk {
     int32_t cid;
     uint64_t number, size;
     int32_t duration_ms;
+    char source[OS_PATH_MAX]; // a movie's file; empty for a chunk
 };
 
 struct view_channel {
@@ -244,10 +248,14 @@ swarm_torrent *free_torrent() {
 }
 
 void publish(const pending_chunk &p) {
-    char path[OS_PATH_MAX + 32];
-    chunk_path(p.cid, p.number, path, sizeof path);
+    char path[OS_PATH_MAX + 32], folder[OS_PATH_MAX + 32];
+    if (p.source[0])
+        snprintf(path, sizeof path, "%s", p.source);
+    else
+        chunk_path(p.cid, p.number, path, sizeof path);
     const char *name = strrchr(path, OS_PATH_SEP[0]);
     name = name ? name + 1 : path;
+    snprintf(folder, sizeof folder, "%.*s", int(name > path ? name - 1 - path : 0), path);
     int piece = 16384;
     while (p.size / uint64_t(piece) >= MAX_PIECES)
         piece *= 2;
@@ -259,7 +267,7 @@ void publish(const pending_chunk &p) {
         lt::create_torrent ct(fs, piece, lt::create_torrent::v1_only);
         if (g_fetcher.swarm_tracker.len) ct.add_tracker(g_fetcher.swarm_tracker.text);
         ct.set_creator("KVT-Fetcher");
-        lt::set_piece_hashes(ct, g_fetcher.dir.text, ec);
+        lt::set_piece_hashes(ct, folder, ec);
         if (!ec) lt::bencode(std::back_inserter(bytes), ct.generate());
     } catch (const std::exception &x) {
         log_printf(FETCH, SEV_E, "swarm: CID=%d : torrent of '%s' : %s", p.cid, path, x.what());
@@ -275,7 +283,7 @@ void publish(const pending_chunk &p) {
     if (ec) return;
     lt::add_torrent_params atp;
     atp.ti = ti;
-    atp.save_path = g_fetcher.dir.text;
+    atp.save_path = folder;
     atp.flags = lt::torrent_flags::seed_mode;
     if (g_fetcher.swarm_superseed) atp.flags |= lt::torrent_flags::super_seeding;
     const lt::sha1_hash ih = ti->info_hashes().v1;
@@ -296,6 +304,7 @@ void publish(const pending_chunk &p) {
         t->size = p.size;
         t->h = h;
         t->written = true;
+        snprintf(t->path, sizeof t->path, "%s", path);
         memcpy(t->info_hash, ih.data(), 20);
     }
     bcast_channel *c = nullptr;
@@ -343,6 +352,18 @@ lt::tcp::endpoint endpoint_of(const char *text, uint32_t *ip) {
     return lt::tcp::endpoint(a, port);
 }
 
+// A movie's file in the cache: "<CID><extension>" (the extension of the broadcaster's
+// file, letters and digits only), as the movie streamer looks for it.
+bool movie_path(int32_t cid, const std::string &name, char *out, size_t cap) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.size() - dot > 8 || name.size() - dot < 2) return false;
+    for (size_t i = dot + 1; i < name.size(); i++)
+        if (!isalnum((unsigned char)name[i])) return false;
+    snprintf(out, cap, "%.*s" OS_PATH_SEP "%d%s", int(g_fetcher.dir.len), g_fetcher.dir.text, cid,
+             name.c_str() + dot);
+    return true;
+}
+
 void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     char path[OS_PATH_MAX + 32], want[64];
     chunk_path(cid, c.number, path, sizeof path);
@@ -352,6 +373,13 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
         lt::span<const char>(reinterpret_cast<const char *>(c.torrent), long(c.torrent_len)), ec,
         lt::from_span);
     snprintf(want, sizeof want, "%d---%d.dat", cid, int32_t(c.number % 1000000000));
+    // A movie: number 0, no duration, and a file name of its own.
+    const bool movie =
+        !ec && c.number == 0 && c.duration_ms == 0 && ti->num_files() == 1 &&
+        ti->files().file_path(lt::file_index_t(0)) != want &&
+        movie_path(cid, ti->files().file_path(lt::file_index_t(0)), path, sizeof path);
+    if (movie)
+        snprintf(want, sizeof want, "%.60s", ti->files().file_path(lt::file_index_t(0)).c_str());
     // The torrent must be the chunk the signed line names.
     if (ec || memcmp(ti->info_hashes().v1.data(), c.info_hash, 20) != 0 || ti->num_files() != 1 ||
         uint64_t(ti->total_size()) != c.size ||
@@ -359,6 +387,21 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
         log_printf(FETCH, SEV_E, "swarm: CID=%d : chunk %llu refused: its torrent does not match",
                    cid, (unsigned long long)c.number);
         return;
+    }
+    os_file out{};
+    if (movie) {
+        // Made at its final size at once: the movie streamer answers with the size it
+        // finds, and waits on the regions still zero.
+        uint64_t have = 0;
+        if (!file_open_write(path, &out, FILE_NO_LINKS)) {
+            log_printf(FETCH, SEV_E, "swarm: CID=%d : open '%s' : %d", cid, path, os_error());
+            return;
+        }
+        if (file_size(&out, &have) && have == c.size) { // held already
+            file_close(&out);
+            return;
+        }
+        file_set_size(&out, c.size);
     }
     lt::add_torrent_params atp;
     atp.ti = ti;
@@ -370,6 +413,7 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
         if (!t) {
             log_printf(FETCH, SEV_E, "swarm: CID=%d : no room for chunk %llu", cid,
                        (unsigned long long)c.number);
+            if (movie) file_close(&out);
             return;
         }
         memset(static_cast<void *>(t), 0, sizeof *t);
@@ -381,6 +425,10 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
         t->pieces = ti->num_pieces();
         t->piece_len = ti->piece_length();
         t->added_ms = now_ms();
+        t->movie = movie;
+        t->reading = movie; // a movie is written piece by piece until it is whole
+        t->out = out;
+        snprintf(t->path, sizeof t->path, "%s", path);
         memcpy(t->info_hash, c.info_hash, 20);
         lt::tcp::endpoint ep = endpoint_of(peer, &t->broadcaster_ip);
         t->h = g_sw.ses->add_torrent(atp, ec);
@@ -388,9 +436,18 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
             log_printf(FETCH, SEV_E, "swarm: CID=%d : adding chunk %llu : %s", cid,
                        (unsigned long long)c.number, ec.message().c_str());
             t->used = false;
+            if (movie) file_close(&t->out);
             return;
         }
         if (ep.port()) t->h.connect_peer(ep);
+        if (movie) {
+            // Players read the start and the end first (the index), then on from the start.
+            const int n = t->pieces;
+            for (int i = 0; i < n && i < 4; i++)
+                t->h.set_piece_deadline(lt::piece_index_t(i), 0);
+            for (int i = std::max(4, n - 2); i < n; i++)
+                t->h.set_piece_deadline(lt::piece_index_t(i), 0);
+        }
     }
     if (g_trace)
         log_printf(FETCH, SEV_I, "swarm: CID=%d : fetching chunk %llu", cid,
@@ -475,9 +532,26 @@ void count_block(const lt::block_finished_alert *a) {
     (ip == t->broadcaster_ip ? s->from_broadcaster : s->from_peers) += n;
 }
 
+// A movie's verified piece goes to its place in the movie file at once.
+void on_movie_piece(swarm_torrent *t, const lt::read_piece_alert *a) {
+    const uint64_t at = uint64_t(static_cast<int>(a->piece)) * uint64_t(t->piece_len);
+    if (a->error || file_pwrite(&t->out, a->buffer.get(), size_t(a->size), at) != long(a->size)) {
+        log_printf(FETCH, SEV_E, "swarm: CID=%d : movie piece %d not written : %d", t->cid,
+                   static_cast<int>(a->piece), os_error());
+        return;
+    }
+    if (++t->pieces_written < t->pieces) return;
+    file_close(&t->out);
+    t->reading = false;
+    t->written = true;
+    log_printf(FETCH, SEV_I, "swarm: CID=%d : movie '%s' verified and written in %lld ms", t->cid,
+               t->path, (long long)(now_ms() - t->added_ms));
+}
+
 void on_piece(const lt::read_piece_alert *a) {
     swarm_torrent *t = torrent_of(a->handle);
     if (!t || !t->reading) return;
+    if (t->movie) return on_movie_piece(t, a);
     if (a->error || static_cast<int>(a->piece) != t->next_piece) {
         log_printf(FETCH, SEV_E, "swarm: CID=%d : chunk %llu piece %d unreadable : %s", t->cid,
                    (unsigned long long)t->number, int(a->piece), a->error.message().c_str());
@@ -526,6 +600,10 @@ void on_alert(lt::alert *a) {
     } else if (auto *r = lt::alert_cast<lt::read_piece_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         on_piece(r);
+    } else if (auto *pf = lt::alert_cast<lt::piece_finished_alert>(a)) {
+        std::lock_guard<std::mutex> l(g_sw.lock);
+        swarm_torrent *t = torrent_of(pf->handle);
+        if (t && t->movie && t->reading) t->h.read_piece(pf->piece_index);
     } else if (auto *f = lt::alert_cast<lt::torrent_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(f->handle);
@@ -561,10 +639,8 @@ void check_torrents() {
         const int64_t now = now_ms();
         for (swarm_torrent &t : g_sw.torrents) {
             if (!t.used || t.reading) continue;
-            char path[OS_PATH_MAX + 32];
-            chunk_path(t.cid, t.number, path, sizeof path);
             if (t.written) {
-                if (file_there(path)) continue;
+                if (file_there(t.path)) continue;
             } else if (t.write_tries < WRITE_TRIES &&
                        t.h.status(lt::status_flags_t{}).is_finished) {
                 start_write(&t);
@@ -649,6 +725,33 @@ void read_limits(lt::settings_pack *p) {
     reg_close(&key);
 }
 
+// The broadcaster's -movie files (CID:PATH;...) are published as they are, one
+// torrent each, listed as chunk 0 of the movie's CID.
+void queue_movies() {
+    const option_text &m = g_fetcher.movie;
+    const char *p = m.text, *end = m.text + m.len;
+    while (p < end && g_sw.pending_count < MAX_PENDING) {
+        const char *semi = static_cast<const char *>(memchr(p, ';', size_t(end - p)));
+        const char *stop = semi ? semi : end;
+        char *colon = nullptr;
+        long cid = strtol(p, &colon, 10);
+        if (colon && colon > p && colon < stop && *colon == ':') {
+            pending_chunk &q = g_sw.pending[g_sw.pending_count];
+            memset(&q, 0, sizeof q);
+            snprintf(q.source, sizeof q.source, "%.*s", int(stop - colon - 1), colon + 1);
+            os_file f;
+            if (file_open_read(q.source, &f)) {
+                if (file_size(&f, &q.size) && q.size > 0) {
+                    q.cid = int32_t(cid);
+                    g_sw.pending_count++;
+                }
+                file_close(&f);
+            }
+        }
+        p = stop + (semi ? 1 : 0);
+    }
+}
+
 } // namespace
 
 bool swarm_configured() {
@@ -690,7 +793,7 @@ bool swarm_start() {
     p.set_int(lt::settings_pack::alert_mask,
               int(lt::alert_category::error | lt::alert_category::status |
                   lt::alert_category::peer | lt::alert_category::storage |
-                  lt::alert_category::block_progress));
+                  lt::alert_category::block_progress | lt::alert_category::piece_progress));
     // Live chunks are small and short-lived: connect at once, every peer unchoked,
     // a silent or lying peer given up on within seconds.
     p.set_bool(lt::settings_pack::smooth_connects, false);
@@ -721,6 +824,7 @@ bool swarm_start() {
         g_sw.server = std::thread(feed_serve_loop, g_sw.listener, feed_of, &g_sw.stop);
         log_printf(FETCH, SEV_I, "swarm: serving feeds on http://%s/CID", g.swarm_feed.text);
     }
+    if (g_sw.broadcasting) queue_movies();
     g_sw.on = true;
     g_sw.engine = std::thread(engine_loop);
     log_printf(FETCH, SEV_I, "swarm: on %s (DHT, local discovery, UPnP, NAT-PMP %s), staging '%s'",
@@ -748,7 +852,12 @@ void swarm_chunk_complete(int32_t cid, uint64_t number, uint64_t size, int32_t d
     if (!g_sw.on || !g_sw.broadcasting) return;
     std::lock_guard<std::mutex> l(g_sw.lock);
     if (g_sw.pending_count == MAX_PENDING) return;
-    g_sw.pending[g_sw.pending_count++] = pending_chunk{cid, number, size, duration_ms};
+    pending_chunk &q = g_sw.pending[g_sw.pending_count++];
+    q.cid = cid;
+    q.number = number;
+    q.size = size;
+    q.duration_ms = duration_ms;
+    q.source[0] = 0;
 }
 
 bool swarm_view_start(int32_t cid, const char *feed_url, const char *key_hex) {

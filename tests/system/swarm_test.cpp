@@ -228,3 +228,41 @@ TEST(SystemSwarm, ChurnAndTheCacheUnderTheEngine) {
         p.join();
     sw.stop();
 }
+
+// A movie from the swarm: the broadcaster publishes its movie file (the demo's movie,
+// CID 900) as one torrent; a viewer's fetcher writes its verified pieces into the movie
+// file (the start and the end first) as they come: curl gets it whole and equal to the
+// broadcaster's file, and ffmpeg and mpv open it on another viewer and seek to its middle.
+TEST(SystemSwarm, MovieFromTheSwarm) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(2)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    const std::string got = sw.world.path("movie-1.avi");
+    std::string out;
+    auto url = [&](int i) {
+        return "http://127.0.0.1:" + std::to_string(sw.port(i)) + "/movie?cid=900";
+    };
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 60 -o '" + got + "' '" + url(1) + "'", &out),
+        0)
+        << out;
+    const std::string movie = read_text_file(sw.dir(0) + "/media/movie.avi");
+    ASSERT_GT(movie.size(), 100000u);
+    EXPECT_TRUE(read_text_file(got) == movie) << "the movie through viewer 1 is the broadcaster's";
+    EXPECT_NE(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos) << sw.log(1);
+    EXPECT_EQ(run_command(sw.in_net() + "timeout 60 ffmpeg -nostdin -v error -ss 15 -i '" + url(2) +
+                              "' -frames:v 5 -f null -",
+                          &out),
+              0)
+        << out;
+    if (std::filesystem::exists("/usr/bin/mpv")) {
+        EXPECT_EQ(run_command(sw.in_net() +
+                                  "timeout 60 mpv --no-config --vo=null --ao=null "
+                                  "--start=50% --length=2 '" +
+                                  url(2) + "'",
+                              &out),
+                  0)
+            << out;
+    }
+    sw.stop();
+}

@@ -119,7 +119,9 @@ struct swarm_world {
 
     // Viewer i started inside the namespace (again, after a kill).
     std::string viewer_line(int i) {
-        return demo(i, "7\tswarm:http://" + ip(0) + ":7000/7\tkey=" + pub + "\n",
+        return demo(i,
+                    "7\tswarm:http://" + ip(0) + ":7000/7\tkey=" + pub + "\n900\tswarm:http://" +
+                        ip(0) + ":7000/900\tkey=" + pub + "\n",
                     "-swarm_listen=" + ip(i) + ":6881\n-trace\n");
     }
 
