@@ -20,7 +20,8 @@ enum source_kind {
     SOURCE_HTTP,  // http:// or https://: MPEG-TS, or HLS when the answer is a playlist
     SOURCE_SRT,   // srt://
     SOURCE_FILE,  // file:PATH: a local .ts file or folder, played on the wall clock, looped
-    SOURCE_SWARM, // swarm:http://ADDR:PORT/PATH key=HEX: a broadcaster's feed, from peers
+    SOURCE_SWARM, // swarm:http://ADDR:PORT/PATH key=HEX: a broadcaster's feed, from peers;
+                  // swarm:file:PATH: a movie's .torrent file, from peers
 };
 
 struct source_line {

@@ -752,6 +752,33 @@ void queue_movies() {
     }
 }
 
+// A movie's .torrent beside the fetcher (swarm:file:PATH), taken as the broadcaster's
+// word: its peers come from its tracker.
+bool view_torrent_file(int32_t cid, const char *path) {
+    static feed_chunk c; // the pipe thread only
+    os_file f;
+    long n = -1;
+    if (file_open_read(path, &f)) {
+        n = file_read(&f, c.torrent, sizeof c.torrent);
+        file_close(&f);
+    }
+    lt::error_code ec;
+    lt::torrent_info ti(
+        lt::span<const char>(reinterpret_cast<const char *>(c.torrent), n > 0 ? n : 0), ec,
+        lt::from_span);
+    if (n <= 0 || size_t(n) == sizeof c.torrent || ec) {
+        log_printf(FETCH, SEV_E, "swarm: CID=%d : '%s' is not a torrent file", cid, path);
+        return false;
+    }
+    c.number = 0;
+    c.duration_ms = 0;
+    c.size = uint64_t(ti.total_size());
+    c.torrent_len = size_t(n);
+    memcpy(c.info_hash, ti.info_hashes().v1.data(), 20);
+    add_viewed(cid, c, "");
+    return true;
+}
+
 } // namespace
 
 bool swarm_configured() {
@@ -865,6 +892,7 @@ bool swarm_view_start(int32_t cid, const char *feed_url, const char *key_hex) {
         log_printf(FETCH, SEV_E, "CID=%d : a swarm: source, but no swarm (-swarm_listen)", cid);
         return false;
     }
+    if (strncmp(feed_url, "file:", 5) == 0) return view_torrent_file(cid, feed_url + 5);
     view_channel *v = nullptr;
     for (view_channel &x : g_sw.views)
         if (!x.used && !v) v = &x;

@@ -95,10 +95,14 @@ TEST(FetcherSwarm, SourcesFileTakesSwarmLinesWithTheirKey) {
     const std::string text = "7\tswarm:http://127.0.0.2:7000/7\tkey=" + key + "   ! the swarm\n" +
                              "8\tswarm:http://127.0.0.2:7000/8\n" +
                              "9\tswarm:http://127.0.0.2:7000/9\tkey=" + key.substr(1) + "\n" +
-                             "10\tswarm:http://127.0.0.2:7000/10\tkey=" + key + " more\n";
+                             "10\tswarm:http://127.0.0.2:7000/10\tkey=" + key + " more\n" +
+                             "900\tswarm:file:/srv/900.torrent\n";
     source_table t;
     std::map<int, std::string> bad;
-    ASSERT_EQ(sources_parse(text.data(), text.size(), &t, keep_bad, &bad), 1);
+    ASSERT_EQ(sources_parse(text.data(), text.size(), &t, keep_bad, &bad), 2);
+    EXPECT_EQ(t.lines[1].kind, SOURCE_SWARM); // a local .torrent needs no key
+    EXPECT_STREQ(t.lines[1].url, "swarm:file:/srv/900.torrent");
+    EXPECT_STREQ(t.lines[1].key, "");
     EXPECT_EQ(t.lines[0].kind, SOURCE_SWARM);
     EXPECT_STREQ(t.lines[0].url, "swarm:http://127.0.0.2:7000/7");
     EXPECT_EQ(std::string(t.lines[0].key), key);

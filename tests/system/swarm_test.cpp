@@ -233,10 +233,12 @@ TEST(SystemSwarm, ChurnAndTheCacheUnderTheEngine) {
 // CID 900) as one torrent; a viewer's fetcher writes its verified pieces into the movie
 // file (the start and the end first) as they come: curl gets it whole and equal to the
 // broadcaster's file, and ffmpeg and mpv open it on another viewer and seek to its middle.
+// Then the broadcaster is gone: a third viewer given the movie's .torrent file fetches it
+// from the two that seed it, and ffmpeg and mpv open it and seek to its middle there too.
 TEST(SystemSwarm, MovieFromTheSwarm) {
     if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
     swarm_world sw;
-    ASSERT_TRUE(sw.start(2)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    ASSERT_TRUE(sw.start(3)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
     const std::string got = sw.world.path("movie-1.avi");
     std::string out;
     auto url = [&](int i) {
@@ -249,12 +251,28 @@ TEST(SystemSwarm, MovieFromTheSwarm) {
     const std::string movie = read_text_file(sw.dir(0) + "/media/movie.avi");
     ASSERT_GT(movie.size(), 100000u);
     EXPECT_TRUE(read_text_file(got) == movie) << "the movie through viewer 1 is the broadcaster's";
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 60 -o /dev/null '" + url(3) + "'", &out), 0);
     EXPECT_NE(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos) << sw.log(1);
     EXPECT_EQ(run_command(sw.in_net() + "timeout 60 ffmpeg -nostdin -v error -ss 15 -i '" + url(2) +
                               "' -frames:v 5 -f null -",
                           &out),
               0)
         << out;
+    auto opens_and_seeks = [&](int i) {
+        EXPECT_EQ(run_command(sw.in_net() + "timeout 60 ffmpeg -nostdin -v error -ss 15 -i '" +
+                                  url(i) + "' -frames:v 5 -f null -",
+                              &out),
+                  0)
+            << out;
+        EXPECT_EQ(run_command(sw.in_net() +
+                                  "timeout 60 mpv --no-config --vo=null --ao=null "
+                                  "--start=50% --length=2 '" +
+                                  url(i) + "'",
+                              &out),
+                  0)
+            << out;
+    };
     if (std::filesystem::exists("/usr/bin/mpv")) {
         EXPECT_EQ(run_command(sw.in_net() +
                                   "timeout 60 mpv --no-config --vo=null --ao=null "
@@ -264,5 +282,38 @@ TEST(SystemSwarm, MovieFromTheSwarm) {
                   0)
             << out;
     }
+    // The .torrent as the feed lists it; then the broadcaster's whole system ends.
+    std::string feed;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://" + sw.ip(0) + ":7000/900", &feed);
+    size_t at = feed.find("\nchunk 0 ");
+    ASSERT_NE(at, std::string::npos) << feed;
+    // "chunk 0 SIZE 0 IH TORRENT": the torrent after the third blank past "chunk 0 ".
+    const size_t hex = feed.find(' ', feed.find(' ', feed.find(' ', at + 9) + 1) + 1);
+    std::string torrent;
+    for (size_t k = hex + 1; k + 1 < feed.size() && feed[k] != '\n'; k += 2)
+        torrent.push_back(char(strtol(feed.substr(k, 2).c_str(), nullptr, 16)));
+    ASSERT_TRUE(write_text_file(sw.world.path("900.torrent"), torrent));
+    sw.kill_viewer(0);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return run_command(sw.in_net() + "curl -s --max-time 2 http://" + sw.ip(0) +
+                                   ":7000/900",
+                               &out) != 0;
+        },
+        10000));
+    sw.start_viewer_with(4, "900\tswarm:file:" + sw.world.path("900.torrent") + "\n");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return read_text_file(sw.world.path("v4.log")).find("Press Ctrl-C") !=
+                   std::string::npos;
+        },
+        60000));
+    const std::string got3 = sw.world.path("movie-3.avi");
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 60 -o '" + got3 + "' '" + url(4) + "'", &out),
+        0)
+        << out;
+    EXPECT_TRUE(read_text_file(got3) == movie) << "the movie from the seeding viewers" << sw.log(4);
+    if (std::filesystem::exists("/usr/bin/mpv")) opens_and_seeks(4);
     sw.stop();
 }

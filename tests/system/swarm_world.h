@@ -140,7 +140,7 @@ struct swarm_world {
              sender_args("mpegts", "", "udp://127.0.0.1:5555?pkt_size=1316", 600))
             sender += " '" + a + "'";
         std::string script = "set -u\nip link set lo up\n";
-        for (int i = 0; i <= n; i++)
+        for (int i = 0; i <= 9; i++) // viewers started later have theirs too
             script += "ip addr add " + ip(i) + "/8 dev lo\n";
         script += "ip addr add 127.0.0.50/8 dev lo\nip addr add 127.0.0.51/8 dev lo\n";
         script += "opentracker -i 127.0.0.1 -p 6969 -P 6969 -w /wl -d " + ot + " >" +
@@ -180,6 +180,11 @@ struct swarm_world {
         return true;
     }
     void start_viewer(int i) { run_inside(std::to_string(i), viewer_line(i)); }
+    // Viewer i with sources of its own.
+    void start_viewer_with(int i, const std::string &sources) {
+        run_inside(std::to_string(i),
+                   demo(i, sources, "-swarm_listen=" + ip(i) + ":6881\n-trace\n"));
+    }
     // Runs a shell line inside the namespace (the namespace's shell picks it up).
     void run_inside(const std::string &name, const std::string &line) {
         const std::string f = world.path("start-" + name + ".sh");
