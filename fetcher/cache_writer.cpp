@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fetcher.h"
+#include "fetcher/swarm/swarm.h"
 #include "platform/os.h"
 
 int64_t wall_ms() {
@@ -142,6 +143,10 @@ bool write_out(cache_stream *c, const uint8_t *p, size_t n, int64_t clock, size_
         p += k;
         n -= k;
         *done += k;
+        // A whole chunk: the broadcaster publishes it to the swarm.
+        if (c->filled == c->size && c->rate > 0)
+            swarm_chunk_complete(c->cid, c->number, c->size,
+                                 int32_t(double(c->size) * 1000.0 / c->rate));
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fetcher.h"
+#include "fetcher/swarm/swarm.h"
 #include "platform/fs.h"
 #include "platform/msgpipe.h"
 #include "platform/net.h"
@@ -28,6 +29,14 @@ option_entry options[] = {
     option_def("copy_rate", &g_fetcher.movie_rate, sizeof(int32_t), OPT_INT),
     option_def("dump", &g_fetcher.dump, 255, OPT_TEXT),
     option_def("help", &g_fetcher.help, sizeof(int32_t), OPT_FLAG),
+    option_def("swarm_listen", &g_fetcher.swarm_listen, 255, OPT_TEXT),
+    option_def("swarm_tracker", &g_fetcher.swarm_tracker, 255, OPT_TEXT),
+    option_def("swarm_feed", &g_fetcher.swarm_feed, 255, OPT_TEXT),
+    option_def("swarm_key", &g_fetcher.swarm_key, 255, OPT_TEXT),
+    option_def("swarm_whitelist", &g_fetcher.swarm_whitelist, 255, OPT_TEXT),
+    option_def("swarm_discovery", &g_fetcher.swarm_discovery, sizeof(int32_t), OPT_INT),
+    option_def("swarm_superseed", &g_fetcher.swarm_superseed, sizeof(int32_t), OPT_INT),
+    option_def("swarm_slots", &g_fetcher.swarm_slots, sizeof(int32_t), OPT_INT),
     option_entry{},
 };
 
@@ -49,6 +58,16 @@ const char usage[] =
     "                     has its final size (zero-filled) from the start\n"
     "  -copy_rate=N       octets per second of the movie copies (default 8000000)\n"
     "  -dump=FOLDER       write every received 640-octet message to FOLDER/msg-NNNN.bin\n"
+    "  -swarm_listen=A:P  join the swarm: the engine listens on (and connects from) A:P\n"
+    "  -swarm_tracker=URL the tracker's announce URL in the torrents this broadcaster makes\n"
+    "  -swarm_feed=A:P    serve this broadcaster's signed feeds on A:P (GET /CID)\n"
+    "  -swarm_key=PATH    the broadcaster's ed25519 key (default KVT-Swarm.key next to\n"
+    "                     this program; made when missing, its public key in PATH.pub)\n"
+    "  -swarm_whitelist=PATH  append each published info-hash to PATH (a tracker that\n"
+    "                     tracks listed torrents only)\n"
+    "  -swarm_discovery=1 also the DHT, local peer discovery, UPnP and NAT-PMP\n"
+    "  -swarm_superseed=1 the broadcaster super-seeds (each piece sent out about once)\n"
+    "  -swarm_slots=N     peers sent to at once (default 0: every interested peer)\n"
     "Options are read from KVT-Fetcher.options next to the program first (one a line),\n"
     "then from the command line.\n";
 
@@ -136,6 +155,7 @@ int fetcher_main(int argc, char **argv) {
     log_printf(FETCH, SEV_S, "Opened '%s', cache '%s', keep %d s, peer id '%s'", pipe_path,
                g.dir.text, g.keep, g.peer_id.text);
 
+    if (!swarm_start()) return log_printf(FETCH, SEV_F, "The swarm cannot start");
     sources_start();
     std::thread cleaner(keep_cleaner);
     int32_t status = SEV_I;
@@ -156,6 +176,7 @@ int fetcher_main(int argc, char **argv) {
     g.stop_all = 1;
     stop_everything();
     sources_stop();
+    swarm_stop();
     cleaner.join();
     msgpipe_close(&pipe);
     return status;

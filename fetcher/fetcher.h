@@ -1,8 +1,8 @@
-// KVT-Fetcher, the local stand-in for the peer fetcher: reads the supervisor's
-// 640-octet start/stop messages from dwnldr-pipe, takes over passed QI sockets and
-// writes growing chunk files "%d---%d.dat" and movie files into the cache folder
-// from live sources (KVT-Sources.txt), local transport-stream files or a generated
-// test signal.
+// KVT-Fetcher, the peer fetcher: reads the supervisor's 640-octet start/stop
+// messages from dwnldr-pipe, takes over passed QI sockets and writes growing chunk
+// files "%d---%d.dat" and movie files into the cache folder from live sources
+// (KVT-Sources.txt), from the swarm (swarm: lines; a broadcaster publishes its live
+// sources' chunks to it), local transport-stream files or a generated test signal.
 // Files of this folder:
 //   fetcher.cpp   options, start-up, the pipe loop
 //   messages.cpp  the CID table, start/stop handling, QI socket readers, dumps
@@ -12,6 +12,7 @@
 //   keep.cpp      deletion of files older than -keep seconds
 //   cache_writer.cpp  chunk files: names, final size, the zero-tail write rule, and
 //                 the writer of live streams of unknown rate
+//   swarm/        the swarm (libtorrent), behind fetcher/swarm/swarm.h
 //   sources/      KVT-Sources.txt, the receivers of network sources, the packet
 //                 split and continuity filter, and (av_input.cpp only) libavformat
 #pragma once
@@ -63,6 +64,7 @@ struct cid_entry {
     std::thread writer;
     qi_session_slot qi[FETCH_MAX_QI];
     std::atomic<bool> qi_stop{false};
+    bool swarm = false; // fetched from the swarm (no writer thread)
 };
 
 struct fetcher_state {
@@ -79,6 +81,15 @@ struct fetcher_state {
     int32_t movie_rate; // octets per second
     option_text dump;   // folder for raw copies of the received messages
     int32_t help;
+    // the swarm (fetcher/swarm/): off without swarm_listen
+    option_text swarm_listen;    // ADDR:PORT the engine listens and connects from
+    option_text swarm_tracker;   // announce URL put into the broadcaster's torrents
+    option_text swarm_feed;      // ADDR:PORT the broadcaster serves its feeds on
+    option_text swarm_key;       // the broadcaster's ed25519 key file
+    option_text swarm_whitelist; // file of published info-hashes, for a listing tracker
+    int32_t swarm_discovery;     // DHT, local discovery, UPnP and NAT-PMP on
+    int32_t swarm_superseed;     // the broadcaster super-seeds
+    int32_t swarm_slots;         // peers unchoked at once; 0: all
 
     std::atomic<int32_t> stop_all{0};
     std::mutex table_lock;
@@ -150,3 +161,5 @@ void sources_start();
 void sources_stop(); // after stop_all is set
 // The configured source of cid: its URL and whether a receiver serves it.
 bool source_of(int32_t cid, char *url, size_t cap, bool *network);
+// A swarm: line for cid: its feed URL (without "swarm:") and the broadcaster's key.
+bool swarm_source_of(int32_t cid, char *url, size_t cap, char *key, size_t key_cap);

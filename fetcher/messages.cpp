@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fetcher.h"
+#include "fetcher/swarm/swarm.h"
 #include "fetcher/sources/sources_file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
@@ -85,6 +86,13 @@ cid_entry *find_cid(int32_t cid, bool create) {
 
 void start_writer(cid_entry *e) {
     char url[SOURCE_URL_MAX];
+    char key[SWARM_KEY_HEX + 1];
+    if (swarm_source_of(e->cid, url, sizeof url, key, sizeof key)) {
+        e->swarm = swarm_view_start(e->cid, url, key);
+        if (e->swarm)
+            log_printf(FETCH, SEV_I, "CID=%d : fetched from the swarm of '%s'", e->cid, url);
+        return;
+    }
     bool network = false;
     if (source_of(e->cid, url, sizeof url, &network) && network) {
         log_printf(FETCH, SEV_I, "CID=%d : written by the receiver of '%s'", e->cid, url);
@@ -116,6 +124,8 @@ void stop_cid(cid_entry *e) {
     e->stop = true;
     e->qi_stop = true;
     if (e->writer.joinable()) e->writer.join();
+    if (e->swarm) swarm_view_stop(e->cid);
+    e->swarm = false;
     for (qi_session_slot &q : e->qi) {
         if (q.sock == NET_BAD_SOCK) continue;
         if (q.reader.joinable()) q.reader.join();
@@ -147,7 +157,7 @@ void handle_message(const fetch_message *m, long len, intptr_t passed_sock) {
             if (passed_sock >= 0) net_close(passed_sock);
             return;
         }
-        if (!e->writer.joinable()) {
+        if (!e->writer.joinable() && !e->swarm) {
             log_printf(FETCH, SEV_I, "Start downloading CID=%d", m->cid);
             start_writer(e);
         }

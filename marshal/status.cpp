@@ -8,6 +8,7 @@
 #include "platform/os.h"
 #include "platform/registry.h"
 #include "sources_status.h"
+#include "swarm_status.h"
 
 namespace {
 
@@ -130,6 +131,7 @@ void json_page(page_writer *w, const status_facts &f) {
     }
     page_puts(w, "]");
     sources_status_json(w);
+    swarm_status_json(w);
     page_puts(w, "}\n");
 }
 
@@ -161,6 +163,7 @@ void html_page(page_writer *w, const status_facts &f) {
     if (pg.row_count == 0) {
         page_puts(w, "<p>No one watches.</p>\n");
         sources_status_html(w);
+        swarm_status_html(w);
         page_puts(w, "</body></html>\n");
         return;
     }
@@ -182,6 +185,7 @@ void html_page(page_writer *w, const status_facts &f) {
     }
     page_puts(w, "</table>\n");
     sources_status_html(w);
+    swarm_status_html(w);
     page_puts(w, "</body></html>\n");
 }
 

@@ -9,6 +9,8 @@
 #                               and status page), stop; exit 0 or 1
 #   scripts/demo.sh --panel     also the tray KVT-Panel on this desktop; the supervisor
 #                               then runs as the service, under KVT-Keeper
+#   scripts/demo.sh --swarm     the swarm instead: a tracker, a broadcaster and viewer
+#                               systems on loopback (scripts/swarm-demo.sh; build first)
 #   scripts/demo.sh --modern    the opt-in modes: a standard live playlist of three
 #                               segments (-hls_list=3), no hand-over pause
 #                               (-handover_ms=0), with chunk files of about 6 s, and
@@ -31,6 +33,8 @@
 #   VARNEX_DEMO_SOURCES=FILE   a sources file copied beside the fetcher as KVT-Sources.txt
 #   (with --modern: VARNEX_DEMO_QI_REUSE=10, VARNEX_DEMO_QI_PAUSE_MS=0 and
 #    VARNEX_DEMO_ADMIT_THREADS=8 set the admission options; 0, 1000 and 1 leave one off)
+#   VARNEX_DEMO_FETCHER_OPTIONS=FILE  more fetcher options (one a line, e.g. the swarm's),
+#                              added to its options file after the demo's own
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
 #    are announced one second longer, live chunk files last five seconds longer)
 #
@@ -78,6 +82,9 @@ die() {
 
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"; }
 
+for arg in "$@"; do
+    [[ $arg == --swarm ]] && exec "$repo/scripts/swarm-demo.sh" "$@"
+done
 for arg in "$@"; do
     case $arg in
     --check) check=1 ;;
@@ -235,6 +242,7 @@ movie_option="-movie=$movie_cid:$movie"
     else
         printf -- '-chunk_ms=%d\n' $(((chunk_duration + 5) * 1000))
     fi
+    if [[ -n ${VARNEX_DEMO_FETCHER_OPTIONS:-} ]]; then cat "$VARNEX_DEMO_FETCHER_OPTIONS"; fi
 } >"$demo_dir/bin/KVT-Fetcher.options"
 # Live channels from real sources, when given (see the README's sources file).
 if [[ -n ${VARNEX_DEMO_SOURCES:-} ]]; then

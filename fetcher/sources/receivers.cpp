@@ -171,7 +171,7 @@ void on_bad_line(void *ctx, int line, const char *why) {
 }
 
 bool is_network(const source_line &l) {
-    return l.kind != SOURCE_FILE;
+    return l.kind != SOURCE_FILE && l.kind != SOURCE_SWARM;
 }
 
 // Receivers for the table's network sources: the ones no longer listed (or with
@@ -288,6 +288,15 @@ void sources_stop() {
     std::lock_guard<std::mutex> lock(g_src.lock);
     g_src.table.count = 0;
     apply_table();
+}
+
+bool swarm_source_of(int32_t cid, char *url, size_t cap, char *key, size_t key_cap) {
+    std::lock_guard<std::mutex> lock(g_src.lock);
+    const source_line *l = sources_find(&g_src.table, cid);
+    if (!l || l->kind != SOURCE_SWARM) return false;
+    snprintf(url, cap, "%s", l->url + 6); // after "swarm:"
+    snprintf(key, key_cap, "%s", l->key);
+    return true;
 }
 
 bool source_of(int32_t cid, char *url, size_t cap, bool *network) {

@@ -3,6 +3,7 @@
 // rest of the file still counts.
 #include "fetcher/sources/sources_file.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -17,8 +18,9 @@ struct scheme {
     source_kind kind;
 };
 const scheme schemes[] = {
-    {"udp://", SOURCE_UDP},    {"rtp://", SOURCE_RTP}, {"http://", SOURCE_HTTP},
-    {"https://", SOURCE_HTTP}, {"srt://", SOURCE_SRT}, {"file:", SOURCE_FILE},
+    {"udp://", SOURCE_UDP},          {"rtp://", SOURCE_RTP},        {"http://", SOURCE_HTTP},
+    {"https://", SOURCE_HTTP},       {"srt://", SOURCE_SRT},        {"file:", SOURCE_FILE},
+    {"swarm:http://", SOURCE_SWARM}, {"swarm:file:", SOURCE_SWARM},
 };
 
 bool kind_of(const char *url, size_t n, source_kind *out) {
@@ -78,6 +80,26 @@ int parse_line(const char *p, const char *end, source_line *out, const char **wh
     const char *rest = p;
     while (rest < end && blank(*rest))
         rest++;
+    out->key[0] = 0;
+    // A local .torrent (swarm:file:PATH) is trusted as it is and needs no key.
+    if (n > 6 && strncmp(url, "swarm:", 6) == 0 &&
+        !(n > 11 && strncmp(url, "swarm:file:", 11) == 0)) {
+        // The broadcaster's key: "key=" and 64 hex digits.
+        const char *k = rest;
+        size_t hex = 0;
+        if (size_t(end - k) > 4 && strncmp(k, "key=", 4) == 0)
+            for (k += 4; k + hex < end && isxdigit((unsigned char)k[hex]); hex++) {
+            }
+        if (hex != 64) {
+            *why = "a swarm: line needs key= and the broadcaster's 64 hex digits";
+            return -1;
+        }
+        memcpy(out->key, k, 64);
+        out->key[64] = 0;
+        rest = k + 64;
+        while (rest < end && blank(*rest))
+            rest++;
+    }
     if (rest < end && *rest != '!') {
         *why = "there is more than one URL";
         return -1;
@@ -152,6 +174,8 @@ const char *source_kind_name(source_kind k) {
         return "srt";
     case SOURCE_FILE:
         return "file";
+    case SOURCE_SWARM:
+        return "swarm";
     }
     return "?";
 }

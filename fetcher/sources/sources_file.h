@@ -1,5 +1,7 @@
 // KVT-Sources.txt, the live channels' sources, kept beside the fetcher: one channel a
-// line, "CID<TAB>URL"; "!" starts a comment. Parsing is pure (no files), so the
+// line, "CID<TAB>URL", or "CID<TAB>swarm:http://ADDR:PORT/PATH<TAB>key=HEX" for a
+// channel fetched from the swarm whose feed the broadcaster with that ed25519 public
+// key (64 hex digits) signs; "!" starts a comment. Parsing is pure (no files), so the
 // fuzz target and the tests call it directly.
 #pragma once
 
@@ -13,11 +15,13 @@ enum {
 };
 
 enum source_kind {
-    SOURCE_UDP,  // udp://ADDR:PORT, udp://@GROUP:PORT[?localaddr=IF]
-    SOURCE_RTP,  // rtp://...: RTP carrying MPEG-TS
-    SOURCE_HTTP, // http:// or https://: MPEG-TS, or HLS when the answer is a playlist
-    SOURCE_SRT,  // srt://
-    SOURCE_FILE, // file:PATH: a local .ts file or folder, played on the wall clock, looped
+    SOURCE_UDP,   // udp://ADDR:PORT, udp://@GROUP:PORT[?localaddr=IF]
+    SOURCE_RTP,   // rtp://...: RTP carrying MPEG-TS
+    SOURCE_HTTP,  // http:// or https://: MPEG-TS, or HLS when the answer is a playlist
+    SOURCE_SRT,   // srt://
+    SOURCE_FILE,  // file:PATH: a local .ts file or folder, played on the wall clock, looped
+    SOURCE_SWARM, // swarm:http://ADDR:PORT/PATH key=HEX: a broadcaster's feed, from peers;
+                  // swarm:file:PATH: a movie's .torrent file, from peers
 };
 
 struct source_line {
@@ -25,6 +29,7 @@ struct source_line {
     int32_t line; // its line number in the file
     source_kind kind;
     char url[SOURCE_URL_MAX];
+    char key[65]; // SOURCE_SWARM: the broadcaster's public key, hex; empty otherwise
 };
 
 struct source_table {

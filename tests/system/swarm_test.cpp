@@ -1,0 +1,319 @@
+// The swarm end to end, inside a network namespace of the test's own: a broadcaster
+// with a real source (ffmpeg over UDP), a tracker and viewer systems that fetch the
+// channel from each other; players watch /stream on every viewer.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/fs.h"
+#include "tests/system/swarm_world.h"
+
+namespace {
+
+enum { WATCH_S = 60 };
+
+bool have_tools() {
+    for (const char *p : {"/usr/bin/unshare", "/usr/bin/nsenter", "/usr/bin/opentracker"})
+        if (!std::filesystem::exists(p)) return false;
+    return geteuid() == 0;
+}
+
+// The end of a log, for a failure's message.
+std::string tail_of(const std::string &log) {
+    return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
+}
+
+} // namespace
+
+// Eight viewers, a player each on /stream for 60 s: no stall over 2 s, no timestamp
+// error, every viewer's chunk files equal to the broadcaster's, and most of what the
+// viewers fetched came from each other.
+TEST(SystemSwarm, EightViewersPlayFromTheSwarm) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(8)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    swarm_player players[8];
+    for (int i = 0; i < 8; i++)
+        players[i].start("http://127.0.0.1:" + std::to_string(sw.port(i + 1)) + "/stream?cid=7",
+                         sw.world.path("player-" + std::to_string(i + 1) + ".err"), WATCH_S,
+                         sw.in_net());
+    for (int i = 0; i < 8; i++) {
+        players[i].join();
+        int64_t stall = 0;
+        int bad = 0;
+        players[i].judge(1000, &stall, &bad);
+        EXPECT_GT(players[i].count(), 1000u)
+            << players[i].url
+            << read_text_file(sw.world.path("player-" + std::to_string(i + 1) + ".err"))
+            << (i ? ""
+                  : tail_of(sw.log(1)) + tail_of(sw.log(0)) +
+                        read_text_file(sw.world.path("ns.log")));
+        EXPECT_LE(stall, 2000) << players[i].url;
+        EXPECT_EQ(bad, 0) << players[i].url;
+        printf("viewer %d: %zu packets, longest stall %lld ms\n", i + 1, players[i].count(),
+               (long long)stall);
+    }
+    // The status pages show the swarm per CID.
+    std::string page;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://127.0.0.1:" +
+                    std::to_string(sw.port(1)) + "/status.json",
+                &page);
+    EXPECT_NE(page.find("\"swarm\":[{\"cid\":7,\"role\":\"viewer\",\"peers\":"), std::string::npos)
+        << page;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://127.0.0.1:" +
+                    std::to_string(sw.port(0)) + "/status",
+                &page);
+    EXPECT_NE(page.find("<h2>Swarm</h2>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<td data-l=\"Role\">broadcaster</td>"), std::string::npos) << page;
+    uint64_t peers = 0, broadcaster = 0;
+    for (int i = 1; i <= 8; i++) {
+        int same = 0, differ = 0;
+        sw.compare(i, &same, &differ);
+        EXPECT_GE(same, 8) << "viewer " << i;
+        EXPECT_EQ(differ, 0) << "viewer " << i;
+        unsigned long long p = 0, b = 0;
+        const std::string status = read_text_file(sw.dir(i) + "/runtime/fetcher-swarm.txt");
+        if (sscanf(status.c_str(), "7\tviewer\t%*d\t%*d\t%*d\t%llu\t%llu", &p, &b) == 2) {
+            peers += p;
+            broadcaster += b;
+        }
+    }
+    printf("viewers fetched %llu octets from peers, %llu from the broadcaster\n",
+           (unsigned long long)peers, (unsigned long long)broadcaster);
+    EXPECT_GT(peers, broadcaster) << "the viewers share with each other";
+    sw.stop();
+}
+
+// A peer that serves corrupted pieces and one that claims pieces it does not have,
+// both announced to the tracker and calling on the viewers: the engine bans the first,
+// routes around the second, and no viewer's cache holds an octet that is not the
+// broadcaster's at any time it is looked at while the players read.
+TEST(SystemSwarm, HostilePeersAreBannedOrRoutedAround) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(3)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    const std::string hostile = bin_path("swarm_hostile"), feed = "http://" + sw.ip(0) + ":7000/7";
+    sw.run_inside("h1", "'" + hostile + "' corrupt " + feed + " 127.0.0.50 6881 127.0.0.1 6969 " +
+                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("corrupt.log") +
+                            " 2>&1 &\n");
+    sw.run_inside("h2", "'" + hostile + "' liar " + feed + " 127.0.0.51 6881 127.0.0.1 6969 " +
+                            std::to_string(WATCH_S / 2) + " >" + sw.world.path("liar.log") +
+                            " 2>&1 &\n");
+    swarm_player players[3];
+    for (int i = 0; i < 3; i++)
+        players[i].start("http://127.0.0.1:" + std::to_string(sw.port(i + 1)) + "/stream?cid=7",
+                         sw.world.path("player-" + std::to_string(i + 1) + ".err"), WATCH_S / 2,
+                         sw.in_net());
+    long bad = 0;
+    for (int64_t end = test_now_ms() + WATCH_S / 2 * 1000; test_now_ms() < end; os_sleep_ms(300))
+        for (int i = 1; i <= 3; i++)
+            bad += sw.corrupted(i);
+    EXPECT_EQ(bad, 0) << "octets of a hostile peer in a viewer's cache";
+    for (swarm_player &p : players) {
+        p.join();
+        EXPECT_GT(p.count(), 500u) << p.url;
+    }
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return read_text_file(sw.world.path("liar.log")).find("requests") != std::string::npos;
+        },
+        15000));
+    long requests = 0, served = 0;
+    sscanf(read_text_file(sw.world.path("corrupt.log")).c_str(), "requests %ld served %ld",
+           &requests, &served);
+    EXPECT_GT(served, 0) << "the corrupting peer was asked for data";
+    long lied = 0;
+    sscanf(read_text_file(sw.world.path("liar.log")).c_str(), "requests %ld", &lied);
+    printf("corrupting peer: %ld blocks served; lying peer: %ld requests left unanswered\n", served,
+           lied);
+    bool banned = false, failed = false;
+    for (int i = 1; i <= 3; i++) {
+        const std::string log = sw.log(i);
+        banned |= log.find("swarm: banned peer 127.0.0.50") != std::string::npos;
+        failed |= log.find("failed its hash check, fetched again") != std::string::npos;
+        int same = 0, differ = 0;
+        sw.compare(i, &same, &differ);
+        EXPECT_GE(same, 3) << "viewer " << i;
+        EXPECT_EQ(differ, 0) << "viewer " << i;
+    }
+    EXPECT_TRUE(failed && banned) << sw.log(1);
+    sw.stop();
+}
+
+// Churn and the cache under the engine, six viewers playing: half of them (4, 5, 6)
+// killed at random moments (4 started again later, rejoins and plays); viewer 2's cache cleared as
+// the tray's Clear Cache does (files in use stay) and viewer 3's cache folder removed while they
+// seed. The untouched viewer and viewer 2 play on with no stall over 2 s; no fetcher
+// crashes; no deleted chunk file is made again behind a reader's back.
+TEST(SystemSwarm, ChurnAndTheCacheUnderTheEngine) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(6)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    const int watch_s = 50;
+    swarm_player players[6], again;
+    for (int i = 0; i < 6; i++)
+        players[i].start("http://127.0.0.1:" + std::to_string(sw.port(i + 1)) + "/stream?cid=7",
+                         sw.world.path("player-" + std::to_string(i + 1) + ".err"), watch_s,
+                         sw.in_net());
+    const int64_t t0 = test_now_ms();
+    auto at = [&](int s) {
+        while (test_now_ms() - t0 < s * 1000)
+            os_sleep_ms(100);
+    };
+    srand(unsigned(t0));
+    at(6 + rand() % 4);
+    sw.kill_viewer(4);
+    at(10 + rand() % 3);
+    sw.kill_viewer(6);
+    at(14);
+    std::set<std::string> cleared;
+    for (const auto &f : chunk_files(sw.cache(2), 7))
+        cleared.insert(f.second);
+    ASSERT_TRUE(dir_delete_matching(sw.cache(2).c_str(), "*---*.*", nullptr));
+    for (const auto &f : chunk_files(sw.cache(2), 7))
+        cleared.erase(f.second); // in use by a reader: kept
+    EXPECT_FALSE(cleared.empty());
+    at(18 + rand() % 4);
+    sw.kill_viewer(5);
+    at(24);
+    std::error_code ec;
+    std::filesystem::remove_all(sw.cache(3), ec);
+    at(28);
+    std::filesystem::remove(sw.world.path("v4.log"), ec); // the first run's
+    sw.start_viewer(4);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return read_text_file(sw.world.path("v4.log")).find("Press Ctrl-C") !=
+                   std::string::npos;
+        },
+        60000));
+    again.start("http://127.0.0.1:" + std::to_string(sw.port(4)) + "/stream?cid=7",
+                sw.world.path("player-4-again.err"), watch_s - 30, sw.in_net());
+    for (int i : {0, 1}) {
+        players[i].join();
+        int64_t stall = 0;
+        int bad = 0;
+        players[i].judge(1000, &stall, &bad);
+        EXPECT_GT(players[i].count(), 2000u) << players[i].url;
+        EXPECT_LE(stall, 2000) << players[i].url;
+        EXPECT_EQ(bad, 0) << players[i].url;
+        printf("viewer %d: %zu packets, longest stall %lld ms\n", i + 1, players[i].count(),
+               (long long)stall);
+    }
+    again.join();
+    int64_t stall = 0;
+    int bad = 0;
+    again.judge(1000, &stall, &bad);
+    EXPECT_GT(again.count(), 500u)
+        << "the viewer started again plays: " << read_text_file(sw.world.path("player-4-again.err"))
+        << read_text_file(sw.world.path("v4.log"));
+    EXPECT_LE(stall, 2000);
+    EXPECT_EQ(bad, 0);
+    printf("viewer 4 started again: %zu packets, longest stall %lld ms\n", again.count(),
+           (long long)stall);
+    for (const std::string &f : cleared)
+        EXPECT_FALSE(std::filesystem::exists(f)) << f << " made again after Clear Cache";
+    for (int i : {1, 2, 3}) {
+        const std::string log = sw.log(i);
+        size_t starts = 0;
+        for (size_t k = log.find("swarm: on "); k != std::string::npos;
+             k = log.find("swarm: on ", k + 1))
+            starts++;
+        EXPECT_EQ(starts, 1u) << "viewer " << i << "'s fetcher ran once, without a crash";
+        int same = 0, differ = 0;
+        sw.compare(i, &same, &differ);
+        EXPECT_EQ(differ, 0) << "viewer " << i;
+    }
+    for (auto &p : players)
+        p.join();
+    sw.stop();
+}
+
+// A movie from the swarm: the broadcaster publishes its movie file (the demo's movie,
+// CID 900) as one torrent; a viewer's fetcher writes its verified pieces into the movie
+// file (the start and the end first) as they come: curl gets it whole and equal to the
+// broadcaster's file, and ffmpeg and mpv open it on another viewer and seek to its middle.
+// Then the broadcaster is gone: a third viewer given the movie's .torrent file fetches it
+// from the two that seed it, and ffmpeg and mpv open it and seek to its middle there too.
+TEST(SystemSwarm, MovieFromTheSwarm) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(3)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    const std::string got = sw.world.path("movie-1.avi");
+    std::string out;
+    auto url = [&](int i) {
+        return "http://127.0.0.1:" + std::to_string(sw.port(i)) + "/movie?cid=900";
+    };
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 60 -o '" + got + "' '" + url(1) + "'", &out),
+        0)
+        << out;
+    const std::string movie = read_text_file(sw.dir(0) + "/media/movie.avi");
+    ASSERT_GT(movie.size(), 100000u);
+    EXPECT_TRUE(read_text_file(got) == movie) << "the movie through viewer 1 is the broadcaster's";
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 60 -o /dev/null '" + url(3) + "'", &out), 0);
+    EXPECT_NE(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos) << sw.log(1);
+    EXPECT_EQ(run_command(sw.in_net() + "timeout 60 ffmpeg -nostdin -v error -ss 15 -i '" + url(2) +
+                              "' -frames:v 5 -f null -",
+                          &out),
+              0)
+        << out;
+    auto opens_and_seeks = [&](int i) {
+        EXPECT_EQ(run_command(sw.in_net() + "timeout 60 ffmpeg -nostdin -v error -ss 15 -i '" +
+                                  url(i) + "' -frames:v 5 -f null -",
+                              &out),
+                  0)
+            << out;
+        EXPECT_EQ(run_command(sw.in_net() +
+                                  "timeout 60 mpv --no-config --vo=null --ao=null "
+                                  "--start=50% --length=2 '" +
+                                  url(i) + "'",
+                              &out),
+                  0)
+            << out;
+    };
+    if (std::filesystem::exists("/usr/bin/mpv")) {
+        EXPECT_EQ(run_command(sw.in_net() +
+                                  "timeout 60 mpv --no-config --vo=null --ao=null "
+                                  "--start=50% --length=2 '" +
+                                  url(2) + "'",
+                              &out),
+                  0)
+            << out;
+    }
+    // The .torrent as the feed lists it; then the broadcaster's whole system ends.
+    std::string feed;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://" + sw.ip(0) + ":7000/900", &feed);
+    size_t at = feed.find("\nchunk 0 ");
+    ASSERT_NE(at, std::string::npos) << feed;
+    // "chunk 0 SIZE 0 IH TORRENT": the torrent after the third blank past "chunk 0 ".
+    const size_t hex = feed.find(' ', feed.find(' ', feed.find(' ', at + 9) + 1) + 1);
+    std::string torrent;
+    for (size_t k = hex + 1; k + 1 < feed.size() && feed[k] != '\n'; k += 2)
+        torrent.push_back(char(strtol(feed.substr(k, 2).c_str(), nullptr, 16)));
+    ASSERT_TRUE(write_text_file(sw.world.path("900.torrent"), torrent));
+    sw.kill_viewer(0);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return run_command(sw.in_net() + "curl -s --max-time 2 http://" + sw.ip(0) +
+                                   ":7000/900",
+                               &out) != 0;
+        },
+        10000));
+    sw.start_viewer_with(4, "900\tswarm:file:" + sw.world.path("900.torrent") + "\n");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return read_text_file(sw.world.path("v4.log")).find("Press Ctrl-C") !=
+                   std::string::npos;
+        },
+        60000));
+    const std::string got3 = sw.world.path("movie-3.avi");
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 60 -o '" + got3 + "' '" + url(4) + "'", &out),
+        0)
+        << out;
+    EXPECT_TRUE(read_text_file(got3) == movie) << "the movie from the seeding viewers" << sw.log(4);
+    if (std::filesystem::exists("/usr/bin/mpv")) opens_and_seeks(4);
+    sw.stop();
+}
