@@ -42,6 +42,9 @@ long file_pwrite(os_file *f, const void *data, size_t len, uint64_t offset);
 bool file_seek(os_file *f, int64_t distance, file_whence from, int64_t *new_pos);
 bool file_size(os_file *f, uint64_t *size);
 bool file_set_size(os_file *f, uint64_t size); // zero-filled when it grows
+// Only the file's owner may read or write it (a private key). Windows: the file keeps
+// the access list it inherits from its folder.
+bool file_owner_only(os_file *f);
 void file_close(os_file *f);
 
 bool file_delete(const char *path); // OS_E_SHARING when the file is in use

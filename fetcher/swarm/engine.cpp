@@ -170,6 +170,7 @@ bool load_key() {
     char text[80] = {0};
     os_file f;
     if (file_open_read(path, &f, FILE_NO_LINKS)) {
+        file_owner_only(&f); // one made by hand with the usual mode: narrowed
         long n = file_read(&f, text, sizeof text - 1);
         file_close(&f);
         if (n < 64 || !hex_decode(text, 64, g_sw.seed, FEED_SEED))
@@ -179,6 +180,13 @@ bool load_key() {
             return log_printf(FETCH, SEV_E, "swarm: cannot make the key '%s' : %d", path,
                               os_error()) &
                    0;
+        // The seed signs the feed: no other user may read it.
+        if (!file_owner_only(&f)) {
+            file_close(&f);
+            return log_printf(FETCH, SEV_E, "swarm: cannot make the key '%s' private : %d", path,
+                              os_error()) &
+                   0;
+        }
         hex_encode(g_sw.seed, FEED_SEED, text);
         text[64] = '\n';
         file_set_size(&f, 0);

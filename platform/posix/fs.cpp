@@ -137,6 +137,10 @@ bool file_set_size(os_file *f, uint64_t size) {
     return ftruncate(int(f->handle), off_t(size)) == 0;
 }
 
+bool file_owner_only(os_file *f) {
+    return fchmod(int(f->handle), S_IRUSR | S_IWUSR) == 0;
+}
+
 void file_close(os_file *f) {
     if (f->handle >= 0) close(int(f->handle));
     f->handle = -1;

@@ -2,6 +2,7 @@
 // with a real source (ffmpeg over UDP), a tracker and viewer systems that fetch the
 // channel from each other; players watch /stream on every viewer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <set>
 
@@ -32,6 +33,10 @@ TEST(SystemSwarm, EightViewersPlayFromTheSwarm) {
     if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
     swarm_world sw;
     ASSERT_TRUE(sw.start(8)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    // The broadcaster's signing key is its owner's alone.
+    struct stat key_stat;
+    ASSERT_EQ(stat(sw.world.path("bkey").c_str(), &key_stat), 0);
+    EXPECT_EQ(key_stat.st_mode & 077, 0u);
     swarm_player players[8];
     for (int i = 0; i < 8; i++)
         players[i].start("http://127.0.0.1:" + std::to_string(sw.port(i + 1)) + "/stream?cid=7",
