@@ -51,13 +51,22 @@ newest_result load_newest(const char *dir, const char *op, int32_t *current, cha
 // List mode (-hls_list): the newest complete chunk file instead of the one being written,
 // so that a player joining a running channel gets a whole chunk at once rather than the
 // written part and then one block per zero-tail wait; the chunk being written follows
-// through the directory watch. Without a complete chunk, the newest file as usual.
+// through the directory watch. A new channel's relay starts in the moment the fetcher
+// is told of it, and the fetcher's first complete chunks follow a few milliseconds
+// later: without one, the search is repeated for a short while (a relay that found
+// nothing at all would sleep its start delay of seconds instead). Still without a
+// complete chunk, the newest file as usual.
 newest_result load_newest_complete(const char *dir, const char *op, int32_t *current, char *path,
                                    int32_t *status) {
+    enum : unsigned { FIRST_LOOK_MS = 600, FIRST_LOOK_SLICE_MS = 20 };
     list_chunk newest;
     bool growing = false;
-    if (collect_list(dir, 1, &newest, &growing) != 1)
-        return load_newest(dir, op, current, path, false, status);
+    for (unsigned waited = 0; collect_list(dir, 1, &newest, &growing) != 1;
+         waited += FIRST_LOOK_SLICE_MS) {
+        if (waited >= FIRST_LOOK_MS || g_relay.exit_flag != 0)
+            return load_newest(dir, op, current, path, false, status);
+        g_relay.sleep_ms(FIRST_LOOK_SLICE_MS);
+    }
     snprintf(path, OS_PATH_MAX + 1, "%s" OS_PATH_SEP "%d---%d.dat", dir, g_relay.cid, newest.seq);
     os_file file;
     if (!file_open_read(path, &file, FILE_NO_LINKS))

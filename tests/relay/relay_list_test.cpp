@@ -202,3 +202,34 @@ TEST(RelayHlsList, LiveStreamStartsAtTheNewestCompleteChunk) {
     close(fd);
     EXPECT_TRUE(body == data + growing) << "not chunk 40 and then chunk 41";
 }
+
+// A new channel: the relay starts while the fetcher has only begun the chunk being
+// written, and the complete chunk comes a moment later; the relay starts on that
+// one, not on the growing chunk (whose next block it would wait seconds for).
+TEST(RelayHlsList, NewChannelStartsAtTheCompleteChunkWrittenJustAfterIt) {
+    test_world world;
+    const std::string dir = world.path("vcache");
+    ASSERT_TRUE(make_dirs(dir));
+    const std::string data = make_packets(2 * 348, 23), growing = make_packets(4 * 348, 24);
+    const std::string complete = dir + "/1501---40.dat", written = dir + "/1501---41.dat";
+    ASSERT_TRUE(set_size(written, growing.size()));
+    ASSERT_TRUE(write_at(written, growing.substr(0, 348 * 188), 0));
+
+    relay_gate gate;
+    ASSERT_TRUE(gate.start(bin_path("KVT-Relay"), dir, world.root(), {"-hls_list=3"}));
+    const int fd = tcp_connect_loopback(gate.port);
+    ASSERT_GE(fd, 0);
+    const std::string req = "GET /stream?cid=1501 HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(fd, req.data(), req.size(), MSG_NOSIGNAL), ssize_t(req.size()));
+    ASSERT_TRUE(gate.wait_relay_log(0, "CID=1501 : Start scanning thread", 15000));
+    ASSERT_TRUE(write_at(complete, data, 0));
+    const std::string first = "CID=1501 : Loading '" + complete + "' ..., idle_loops";
+    const std::string loaded =
+        "CID=1501 : Loaded from '" + complete + "' " + std::to_string(data.size()) + " octets\n";
+    EXPECT_TRUE(gate.wait_relay_log(0, first.c_str(), 15000)) << "not started at chunk 40";
+    EXPECT_TRUE(gate.wait_relay_log(0, loaded.c_str(), 15000));
+    close(fd);
+    if (HasFailure()) {
+        ADD_FAILURE() << read_text_file(gate.relay(0).log_path);
+    }
+}
