@@ -158,6 +158,17 @@ int32_t register_and_announce(net_sock player) {
     return register_and_announce(g_marshal.admits[0], player);
 }
 
+// The child table is full: the request's QI session (its own, not a reused one) is
+// closed and the player gets answer 3.
+static int32_t refuse_table_full(admission &a, net_sock player, bool with_qi) {
+    int32_t st =
+        log_printf(MRSHL, SEV_E, "Failed to start relay, process count limit %d", int(CHILD_SLOTS));
+    if (with_qi) net_close(a.qi_sock);
+    a.qi_sock = NET_BAD_SOCK;
+    send_ans(player, 3);
+    return st;
+}
+
 int32_t register_and_announce(admission &a, net_sock player) {
     marshal_state &g = g_marshal;
     const request_record &rq = a.req;
@@ -166,14 +177,7 @@ int32_t register_and_announce(admission &a, net_sock player) {
     const bool with_qi = rq.sid.len == 0 && !a.reused;
     child_table &t = g.children;
 
-    if (t.count >= CHILD_SLOTS) {
-        int32_t st = log_printf(MRSHL, SEV_E, "Failed to start relay, process count limit %d",
-                                int(CHILD_SLOTS));
-        if (with_qi) net_close(a.qi_sock);
-        a.qi_sock = NET_BAD_SOCK;
-        send_ans(player, 3);
-        return st;
-    }
+    if (t.count >= CHILD_SLOTS) return refuse_table_full(a, player, with_qi);
 
     child_record rec;
     memset(&rec, 0, sizeof rec);
@@ -188,12 +192,7 @@ int32_t register_and_announce(admission &a, net_sock player) {
         if (t.count >= CHILD_SLOTS) {
             // Another admission took the last slot since the look above.
             lock.unlock();
-            int32_t st = log_printf(MRSHL, SEV_E, "Failed to start relay, process count limit %d",
-                                    int(CHILD_SLOTS));
-            if (with_qi) net_close(a.qi_sock);
-            a.qi_sock = NET_BAD_SOCK;
-            send_ans(player, 3);
-            return st;
+            return refuse_table_full(a, player, with_qi);
         }
         if (!(start_relay(&p, a, player) & 1)) {
             lock.unlock();
