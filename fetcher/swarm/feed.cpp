@@ -1,7 +1,5 @@
-// The feed's text and its ed25519 signature (OpenSSL EVP).
+// The feed's text: writing it signed, and reading it back only when its signature holds.
 #include "fetcher/swarm/feed.h"
-
-#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstring>
@@ -15,31 +13,6 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-bool sign_text(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t sig[FEED_SIG]) {
-    EVP_PKEY *key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, FEED_SEED);
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    size_t sig_len = FEED_SIG;
-    bool ok =
-        key && ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-        EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const uint8_t *>(msg), len) == 1 &&
-        sig_len == FEED_SIG;
-    EVP_MD_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    return ok;
-}
-
-bool verify(const uint8_t pub[FEED_PUBLIC], const char *msg, size_t len,
-            const uint8_t sig[FEED_SIG]) {
-    EVP_PKEY *key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pub, FEED_PUBLIC);
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    bool ok =
-        key && ctx && EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-        EVP_DigestVerify(ctx, sig, FEED_SIG, reinterpret_cast<const uint8_t *>(msg), len) == 1;
-    EVP_MD_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    return ok;
 }
 
 // The next line of [*p, end) without its line feed; false at the end or without one.
@@ -98,10 +71,6 @@ bool read_chunk(const char *p, const char *end, feed_chunk *c) {
 
 } // namespace
 
-bool feed_sign(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t sig[FEED_SIG]) {
-    return sign_text(seed, msg, len, sig);
-}
-
 void hex_encode(const uint8_t *p, size_t n, char *out) {
     static const char digits[] = "0123456789abcdef";
     for (size_t i = 0; i < n; i++) {
@@ -119,14 +88,6 @@ bool hex_decode(const char *text, size_t text_len, uint8_t *out, size_t n) {
         out[i] = uint8_t(hi << 4 | lo);
     }
     return true;
-}
-
-bool feed_public_key(const uint8_t seed[FEED_SEED], uint8_t pub[FEED_PUBLIC]) {
-    EVP_PKEY *key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, FEED_SEED);
-    size_t len = FEED_PUBLIC;
-    bool ok = key && EVP_PKEY_get_raw_public_key(key, pub, &len) == 1 && len == FEED_PUBLIC;
-    EVP_PKEY_free(key);
-    return ok;
 }
 
 size_t feed_write(const feed *f, const uint8_t seed[FEED_SEED], char *out, size_t cap) {
@@ -147,7 +108,7 @@ size_t feed_write(const feed *f, const uint8_t seed[FEED_SEED], char *out, size_
         out[n++] = '\n';
     }
     uint8_t sig[FEED_SIG];
-    if (cap - n < 4 + 2 * FEED_SIG + 2 || !sign_text(seed, out, n, sig)) return 0;
+    if (cap - n < 4 + 2 * FEED_SIG + 2 || !feed_sign(seed, out, n, sig)) return 0;
     memcpy(out + n, "sig ", 4);
     hex_encode(sig, FEED_SIG, out + n + 4);
     n += 4 + 2 * FEED_SIG;
@@ -165,7 +126,7 @@ bool feed_read(const char *text, size_t len, const uint8_t pub[FEED_PUBLIC], fee
     if (memcmp(sig_at, "sig ", 4) != 0 || (sig_at > text && sig_at[-1] != '\n') ||
         !hex_decode(sig_at + 4, 2 * FEED_SIG, sig, FEED_SIG))
         return fail(why, "no signature line at its end");
-    if (!verify(pub, text, size_t(sig_at - text), sig))
+    if (!feed_verify(pub, text, size_t(sig_at - text), sig))
         return fail(why, "the signature is not the broadcaster's");
     const char *p = text, *end = sig_at, *line;
     size_t n;

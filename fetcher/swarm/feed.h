@@ -46,7 +46,9 @@ bool feed_read(const char *text, size_t len, const uint8_t pub[FEED_PUBLIC], fee
 // Hex both ways; hex_decode is false unless text is exactly 2 * n hex digits.
 void hex_encode(const uint8_t *p, size_t n, char *out);
 bool hex_decode(const char *text, size_t text_len, uint8_t *out, size_t n);
-// The ed25519 signature of msg (what feed_write puts on its "sig" line).
+// ed25519 (feed_sign.cpp): the signature of msg (what feed_write puts on its "sig"
+// line), its check, and the public key of a seed.
 bool feed_sign(const uint8_t seed[FEED_SEED], const char *msg, size_t len, uint8_t sig[FEED_SIG]);
-// The public key of an ed25519 seed.
+bool feed_verify(const uint8_t pub[FEED_PUBLIC], const char *msg, size_t len,
+                 const uint8_t sig[FEED_SIG]);
 bool feed_public_key(const uint8_t seed[FEED_SEED], uint8_t pub[FEED_PUBLIC]);

@@ -3,6 +3,7 @@
 // and the sources file's swarm: lines.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -88,6 +89,38 @@ TEST(FetcherSwarm, FeedIsReadOnlyWhenTheBroadcasterSignedIt) {
     EXPECT_STREQ(why, "a bad peer address");
     // Too small a buffer: nothing written.
     EXPECT_EQ(feed_write(f.get(), seed, &text[0], 300), 0u);
+}
+
+// The signatures are standard ed25519 (RFC 8032, test 1 and 2), so keys made and feeds
+// signed by any build, Linux or Windows, are read by every other.
+TEST(FetcherSwarm, SignaturesAreStandardEd25519) {
+    struct vector {
+        const char *seed, *pub, *msg, *sig;
+    } vectors[] = {
+        {"9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+         "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+         "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e06522490155"
+         "5fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
+        {"4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+         "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "\x72",
+         "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da"
+         "085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
+    };
+    for (const vector &v : vectors) {
+        uint8_t seed[FEED_SEED], pub[FEED_PUBLIC], want_pub[FEED_PUBLIC], sig[FEED_SIG],
+            want_sig[FEED_SIG];
+        ASSERT_TRUE(hex_decode(v.seed, 64, seed, FEED_SEED));
+        ASSERT_TRUE(hex_decode(v.pub, 64, want_pub, FEED_PUBLIC));
+        ASSERT_TRUE(hex_decode(v.sig, 128, want_sig, FEED_SIG));
+        size_t len = strlen(v.msg);
+        ASSERT_TRUE(feed_public_key(seed, pub));
+        EXPECT_EQ(memcmp(pub, want_pub, FEED_PUBLIC), 0) << v.seed;
+        ASSERT_TRUE(feed_sign(seed, v.msg, len, sig));
+        EXPECT_EQ(memcmp(sig, want_sig, FEED_SIG), 0) << v.seed;
+        EXPECT_TRUE(feed_verify(want_pub, v.msg, len, want_sig));
+        want_sig[FEED_SIG - 1] ^= 0x40;
+        EXPECT_FALSE(feed_verify(want_pub, v.msg, len, want_sig));
+    }
 }
 
 TEST(FetcherSwarm, SourcesFileTakesSwarmLinesWithTheirKey) {
