@@ -15,10 +15,16 @@
 #      an install whose -install step fails (undone), one over a ProgramData\Varnex of
 #      a wider list (refused), the silent install, the data folder's and the key's
 #      access lists, the service running with its list, the key's values, the Run
-#      value, an upgrade, the silent removal, a removal with /ALL over planted links.
+#      value, an upgrade, the silent removal, a removal with /ALL over planted links;
+#   6. the swarm (tests/system/wine_swarm_test.cpp): in a network namespace, a Windows
+#      viewer system under Wine and a Linux viewer fetch a channel from a Linux
+#      broadcaster and each other; a player on the Windows supervisor for 60 s, its chunk
+#      files against the broadcaster's, then the movie (root, opentracker).
+# libtorrent-rasterbar for mingw-w64 is built first from Debian's source package
+# (scripts/build-libtorrent-mingw.sh; nothing to do when it is there already).
 # Installs what it needs (mingw-w64, wine64) with apt-get. VARNEX_WINE_KEEP=1 keeps the
 # run's folder (logs, Wine prefix) in /tmp. VARNEX_WINE_ONLY=panel runs only part 4,
-# VARNEX_WINE_ONLY=installer only part 5.
+# VARNEX_WINE_ONLY=installer only part 5, VARNEX_WINE_ONLY=swarm only part 6.
 # Exit code 0 when everything passed, 1 when a check failed, 2 on a set-up error.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -31,8 +37,8 @@ die() {
 say() { printf 'test-windows: %s\n' "$*"; }
 
 only=${VARNEX_WINE_ONLY:-}
-[[ -z $only || $only == panel || $only == installer ]] ||
-    die "VARNEX_WINE_ONLY is '$only': only 'panel' and 'installer' are known"
+[[ -z $only || $only == panel || $only == installer || $only == swarm ]] ||
+    die "VARNEX_WINE_ONLY is '$only': only 'panel', 'installer' and 'swarm' are known"
 
 # ---- install and build
 
@@ -54,13 +60,15 @@ wine=/usr/lib/wine/wine64
 wineserver=$(dirname "$wine")/wineserver
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver) || die "wineserver is not installed"
 
+./scripts/build-libtorrent-mingw.sh build-windows || die "building libtorrent-rasterbar for mingw-w64 failed"
 cmake --preset windows >/dev/null && cmake --build --preset windows || die "the Windows build failed"
-if [[ $only != panel ]]; then
+if [[ -z $only || $only == installer ]]; then
     cmake --build --preset windows --target installer || die "making the installer failed"
 fi
 # The native QI server and the Linux supervisor the answers are compared with.
 cmake --preset default >/dev/null &&
-    cmake --build --preset default --target varnex-qi-server KVT-Marshal KVT-Fetcher >/dev/null ||
+    cmake --build --preset default --target varnex-qi-server KVT-Marshal KVT-Fetcher \
+        system_wine_swarm_tests >/dev/null ||
     die "the Linux build of the QI server failed"
 
 # ---- the private Wine prefix and the run's folder
@@ -427,6 +435,15 @@ fi
 if [[ -z $only || $only == installer ]]; then
     source scripts/wine-installer-check.sh
     installer_checks
+fi
+
+# ---- 6. the swarm
+
+if [[ -z $only || $only == swarm ]]; then
+    # A prefix, a wineserver and a network namespace of the test's own.
+    check "a Windows viewer plays a channel from the swarm, its chunk files the broadcaster's" \
+        env VARNEX_WINE="$wine" VARNEX_WINESERVER="$wineserver" VARNEX_WIN_BIN="$repo/build-windows/bin" \
+        ./build/bin/system_wine_swarm_tests
 fi
 
 if ((failed)); then

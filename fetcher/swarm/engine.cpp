@@ -826,9 +826,9 @@ bool swarm_start() {
     p.set_bool(lt::settings_pack::enable_incoming_utp, false);
     p.set_bool(lt::settings_pack::enable_outgoing_utp, false);
     p.set_int(lt::settings_pack::alert_mask,
-              int(lt::alert_category::error | lt::alert_category::status |
-                  lt::alert_category::peer | lt::alert_category::storage |
-                  lt::alert_category::block_progress | lt::alert_category::piece_progress));
+              lt::alert_category::error | lt::alert_category::status | lt::alert_category::peer |
+                  lt::alert_category::storage | lt::alert_category::block_progress |
+                  lt::alert_category::piece_progress);
     // Live chunks are small and short-lived: connect at once, every peer unchoked,
     // a silent or lying peer given up on within seconds.
     p.set_bool(lt::settings_pack::smooth_connects, false);
