@@ -440,6 +440,15 @@ fi
 # ---- 6. the swarm
 
 if [[ -z $only || $only == swarm ]]; then
+    # libtorrent is linked in: the installer has no DLL of it (or of the compiler) to ship.
+    system_dlls_only() {
+        local dlls
+        dlls=$(x86_64-w64-mingw32-objdump -p build-windows/bin/KVT-Fetcher.exe |
+            sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+        say "KVT-Fetcher.exe imports: $(echo $dlls)"
+        [[ -n $dlls ]] && ! grep -qvxE '(advapi32|bcrypt|crypt32|dbghelp|iphlpapi|kernel32|msvcrt|mswsock|ole32|shell32|user32|ws2_32)\.dll' <<<"$dlls"
+    }
+    check "KVT-Fetcher.exe needs no DLL beyond Windows' own" system_dlls_only
     # A prefix, a wineserver and a network namespace of the test's own.
     check "a Windows viewer plays a channel from the swarm, its chunk files the broadcaster's" \
         env VARNEX_WINE="$wine" VARNEX_WINESERVER="$wineserver" VARNEX_WIN_BIN="$repo/build-windows/bin" \

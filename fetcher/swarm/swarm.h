@@ -5,7 +5,8 @@
 // message, fetches every chunk from the swarm and writes it into the cache only once
 // each of its pieces has been verified, and seeds what it holds until -keep deletes
 // it. This is the fetcher's one door to the engine: only fetcher/swarm/ includes
-// libtorrent, and the Windows build has the "none" face (swarm_none.cpp).
+// libtorrent (on Windows the static mingw build); a build without it has the "none"
+// face (swarm_none.cpp).
 #pragma once
 
 #include <cstddef>

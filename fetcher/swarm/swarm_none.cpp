@@ -1,5 +1,5 @@
-// The build without libtorrent (the Windows build, for now): no swarm. A configured
-// one is refused with the reason; swarm: sources are not fetched.
+// A build without libtorrent (a Windows build made before its library): no swarm. A
+// configured one is refused with the reason; swarm: sources are not fetched.
 #include "fetcher/fetcher.h"
 #include "fetcher/swarm/swarm.h"
 
