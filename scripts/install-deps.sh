@@ -4,8 +4,10 @@ set -euo pipefail
 # The players suite adds mpv, VLC and Chromium, and node with npm for hls.js and
 # mpegts.js (a node that brings its own npm is kept). lintian checks the Debian package,
 # nsis (makensis) makes the Windows installer. The fetcher's swarm needs libtorrent and
-# its tests a tracker (opentracker) and network namespaces (unshare, nsenter, ip).
+# its tests a tracker (opentracker) and network namespaces (unshare, nsenter, ip); its
+# network sources (UDP, RTP, SRT, HTTP) are read through libavformat.
 packages=(libtorrent-rasterbar-dev opentracker util-linux iproute2
+          libavformat-dev libavcodec-dev libavutil-dev
           build-essential cmake clang libclang-rt-14-dev libssl-dev libgtest-dev
           ffmpeg curl nginx iperf3 procps mpv vlc-bin vlc-plugin-base chromium nodejs
           libgtk-3-dev libayatana-appindicator3-dev libnotify-dev
