@@ -58,6 +58,7 @@ enum {
     LIVE_SLOTS = 1,      // viewers the broadcaster sends one live chunk to at once
     LIVE_SLOTS_MAX = 16, // ... when it has not left in time (twice as many each second)
     MAX_SOURCES = 20,    // peers a chunk came from, for the trace
+    LEFT_RATE = 4,       // a live chunk that has left: sent on at 4x the stream's rate
 };
 
 struct swarm_torrent {
@@ -78,6 +79,8 @@ struct swarm_torrent {
     int64_t added_ms;
     int slots;               // broadcaster, a live chunk: viewers sent it at once
     int64_t waiting_ms;      // ... since when viewers wait for it (0: none)
+    uint64_t sent;           // ... octets sent of it, to tell when it has left once
+    int left_rate;           // ... its rate from then on, octets per second
     uint32_t broadcaster_ip; // viewer: to tell what came from peers
     struct {
         uint32_t ip;
@@ -330,6 +333,10 @@ void publish(const pending_chunk &p) {
         t->h = h;
         t->written = true;
         t->slots = p.source[0] ? -1 : live_slots();
+        t->left_rate = p.source[0] || p.duration_ms <= 0
+                           ? 0
+                           : int(std::min<uint64_t>(
+                                 p.size * LEFT_RATE * 1000 / uint64_t(p.duration_ms), 1 << 30));
         snprintf(t->path, sizeof t->path, "%s", path);
         memcpy(t->info_hash, ih.data(), 20);
     }
@@ -644,8 +651,24 @@ void trace_sources(const swarm_torrent *t) {
                (unsigned long long)t->number, line);
 }
 
+// Once a live chunk has left the broadcaster whole, the viewers have it from each
+// other: those it still goes to take the rest mostly from them (libtorrent asks the
+// faster peers for more), while a viewer with no other source still gets it in a
+// quarter of its duration.
+void count_sent(const lt::block_uploaded_alert *a) {
+    swarm_torrent *t = torrent_of(a->handle);
+    if (!t || t->viewer || t->left_rate <= 0) return;
+    t->sent += 16384;
+    if (t->sent < t->size) return;
+    t->h.set_upload_limit(t->left_rate);
+    t->left_rate = 0;
+}
+
 void on_alert(lt::alert *a) {
-    if (auto *k = lt::alert_cast<lt::block_finished_alert>(a)) {
+    if (auto *u = lt::alert_cast<lt::block_uploaded_alert>(a)) {
+        std::lock_guard<std::mutex> l(g_sw.lock);
+        count_sent(u);
+    } else if (auto *k = lt::alert_cast<lt::block_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         count_block(k);
     } else if (auto *r = lt::alert_cast<lt::read_piece_alert>(a)) {
@@ -906,7 +929,8 @@ bool swarm_start() {
     p.set_int(lt::settings_pack::alert_mask,
               int(lt::alert_category::error | lt::alert_category::status |
                   lt::alert_category::peer | lt::alert_category::storage |
-                  lt::alert_category::block_progress | lt::alert_category::piece_progress));
+                  lt::alert_category::block_progress | lt::alert_category::piece_progress |
+                  (g.swarm_feed.len ? lt::alert_category::upload : lt::alert_category_t{})));
     // Live chunks are small and short-lived: connect at once, every peer unchoked,
     // a silent or lying peer given up on within seconds.
     p.set_bool(lt::settings_pack::smooth_connects, false);
