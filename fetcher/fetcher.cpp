@@ -67,7 +67,8 @@ const char usage[] =
     "                     tracks listed torrents only)\n"
     "  -swarm_discovery=1 also the DHT, local peer discovery, UPnP and NAT-PMP\n"
     "  -swarm_superseed=1 the broadcaster super-seeds (each piece sent out about once)\n"
-    "  -swarm_slots=N     peers sent to at once (default 0: every interested peer)\n"
+    "  -swarm_slots=N     viewers the broadcaster sends a live chunk to at once (default 0:\n"
+    "                     one, and one more each second it has not left; -1: every viewer)\n"
     "Options are read from KVT-Fetcher.options next to the program first (one a line),\n"
     "then from the command line.\n";
 

@@ -89,7 +89,7 @@ struct fetcher_state {
     option_text swarm_whitelist; // file of published info-hashes, for a listing tracker
     int32_t swarm_discovery;     // DHT, local discovery, UPnP and NAT-PMP on
     int32_t swarm_superseed;     // the broadcaster super-seeds
-    int32_t swarm_slots;         // peers unchoked at once; 0: all
+    int32_t swarm_slots;         // viewers sent a live chunk at once; 0: 1, -1: all
 
     std::atomic<int32_t> stop_all{0};
     std::mutex table_lock;

@@ -7,12 +7,16 @@
 //     by a viewer), and the live delay it gives: one chunk + swarm delay + the relay's
 //     256 ms before it reads a new file;
 //   - each viewer's first packet (ffprobe on /stream), CPU and memory per fetcher.
+//   - how many copies of each chunk the broadcaster sent (from the viewers' trace of
+//     what each peer sent them): their mean over the run is its upload as a multiple
+//     of the stream too, counted chunk by chunk rather than over a window.
 // Usage: swarm_bench [SECONDS] [COUNT...]; SWARM_SUPERSEED=1 makes the broadcaster
-// super-seed, SWARM_SLOTS=N sends to N peers at once. It prints figures and never
-// fails on them.
+// super-seed, SWARM_SLOTS=N sends a chunk to N viewers at once (-swarm_slots),
+// SWARM_LOGS=DIR keeps the logs. It prints figures and never fails on them.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -82,6 +86,42 @@ void totals(swarm_world &sw, unsigned long long *peers, unsigned long long *broa
     }
 }
 
+// Copies of each chunk the broadcaster sent, from the viewers' trace lines "chunk N came
+// from IP=OCTETS ..." (what each peer sent of it) and the sizes it published.
+std::vector<double> copies_sent(swarm_world &sw) {
+    std::map<long long, double> size, sent;
+    const std::string blog = sw.log(0), tag = "swarm: CID=7 : chunk ";
+    for (size_t at = blog.find(tag); at != std::string::npos; at = blog.find(tag, at + 1)) {
+        long long n = 0, octets = 0;
+        if (sscanf(blog.c_str() + at + tag.size(), "%lld published (%lld", &n, &octets) == 2)
+            size[n] = double(octets);
+    }
+    const std::string from = " " + sw.ip(0) + "=";
+    for (int i = 1; i <= sw.viewers; i++) {
+        const std::string log = sw.log(i);
+        for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
+            long long n = 0;
+            char word[8] = {0};
+            if (sscanf(log.c_str() + at + tag.size(), "%lld %7s", &n, word) != 2 ||
+                strcmp(word, "came") != 0)
+                continue;
+            const size_t end = log.find('\n', at), b = log.find(from, at);
+            sent[n] += b < end ? atof(log.c_str() + b + from.size()) : 0.0;
+        }
+    }
+    std::vector<double> copies;
+    for (const auto &c : sent)
+        if (size.count(c.first) && size[c.first] > 0) copies.push_back(c.second / size[c.first]);
+    return copies;
+}
+
+double mean(const std::vector<double> &v) {
+    double sum = 0;
+    for (double x : v)
+        sum += x;
+    return v.empty() ? -1 : sum / double(v.size());
+}
+
 double median(std::vector<double> v) {
     if (v.empty()) return -1;
     std::sort(v.begin(), v.end());
@@ -97,6 +137,8 @@ void round_of(int n, int window_s) {
         printf("%2d viewers: the swarm did not start (%s)\n", n, sw.world.path("ns.log").c_str());
         return;
     }
+    // Viewers join a running channel: the broadcaster has published its first chunk.
+    wait_until([&] { return sw.log(0).find("swarm: CID=7 : chunk ") != std::string::npos; }, 30000);
     std::vector<std::unique_ptr<swarm_player>> players;
     const int64_t t0 = test_now_ms();
     for (int i = 1; i <= n; i++) {
@@ -142,17 +184,26 @@ void round_of(int n, int window_s) {
         for (const auto &w : times_of(sw.log(i), "swarm: CID=7 : chunk "))
             if (published.count(w.first) && w.second > published[w.first])
                 delays.push_back(double(w.second - published[w.first]));
+    const std::vector<double> copies = copies_sent(sw);
     const unsigned long long got = (p1 - p0) + (b1 - b0);
     const double per_viewer = n ? double(got) / n : 0;
     printf("%2d viewers | broadcaster upload %.2fx the stream | from peers %5.1f %% | swarm delay "
            "median %4.0f ms | live delay about 6.0 s + %.2f s | first packet median %5.0f ms, "
            "worst %5.0f ms | per viewer fetcher %.1f %% CPU, %.0f KiB | broadcaster fetcher "
-           "%.1f %% CPU, %.0f KiB\n",
+           "%.1f %% CPU, %.0f KiB | copies of a chunk sent by the broadcaster: mean %.2f, "
+           "median %.2f, worst %.2f, over %zu chunks\n",
            n, per_viewer > 0 ? double(b1 - b0) / per_viewer : 0.0,
            got ? 100.0 * double(p1 - p0) / double(got) : 0.0, median(delays),
            (median(delays) + 256) / 1000.0, median(first),
            first.empty() ? -1.0 : *std::max_element(first.begin(), first.end()), cpu_sum / n,
-           rss_sum / n, cpu_b, rss_b);
+           rss_sum / n, cpu_b, rss_b, mean(copies), median(copies),
+           copies.empty() ? -1.0 : *std::max_element(copies.begin(), copies.end()), copies.size());
+    // SWARM_LOGS=DIR keeps every system's log as DIR/N-I.log (I = 0: the broadcaster).
+    if (const char *keep = getenv("SWARM_LOGS"))
+        for (int i = 0; i <= n; i++)
+            write_text_file(std::string(keep) + "/" + std::to_string(n) + "-" + std::to_string(i) +
+                                ".log",
+                            sw.log(i));
     fflush(stdout);
     sw.stop();
 }

@@ -55,6 +55,10 @@ enum {
     MAX_PIECES = 256,
     WRITE_TRIES = 3,
     JITTER_MS = 600,
+    LIVE_SLOTS = 1,      // viewers the broadcaster sends one live chunk to at once
+    LIVE_SLOTS_MAX = 16, // ... when it has not left in time (twice as many each second)
+    MAX_SOURCES = 20,    // peers a chunk came from, for the trace
+    LEFT_RATE = 4,       // a live chunk that has left: sent on at 4x the stream's rate
 };
 
 struct swarm_torrent {
@@ -73,7 +77,15 @@ struct swarm_torrent {
     char path[OS_PATH_MAX + 32]; // the file it is seeded for; gone: the torrent ends
     os_file out;
     int64_t added_ms;
+    int slots;               // broadcaster, a live chunk: viewers sent it at once
+    int64_t waiting_ms;      // ... since when viewers wait for it (0: none)
+    uint64_t sent;           // ... octets sent of it, to tell when it has left once
+    int left_rate;           // ... its rate from then on, octets per second
     uint32_t broadcaster_ip; // viewer: to tell what came from peers
+    struct {
+        uint32_t ip;
+        uint64_t octets;
+    } sources[MAX_SOURCES]; // viewer: what each peer sent of it, for the trace
 };
 
 struct bcast_channel {
@@ -249,6 +261,11 @@ void whitelist_add(const uint8_t ih[20]) {
     file_close(&f);
 }
 
+int live_slots() {
+    const int32_t n = g_fetcher.swarm_slots;
+    return n > 0 ? n : n < 0 ? -1 : LIVE_SLOTS;
+}
+
 swarm_torrent *free_torrent() {
     for (swarm_torrent &t : g_sw.torrents)
         if (!t.used) return &t;
@@ -294,6 +311,9 @@ void publish(const pending_chunk &p) {
     atp.save_path = folder;
     atp.flags = lt::torrent_flags::seed_mode;
     if (g_fetcher.swarm_superseed) atp.flags |= lt::torrent_flags::super_seeding;
+    // A live chunk goes to one viewer at a time (live_slots); the others are choked
+    // by the broadcaster and take it from that one, so that it leaves here about once.
+    if (!p.source[0]) atp.max_uploads = live_slots();
     const lt::sha1_hash ih = ti->info_hashes().v1;
     whitelist_add(reinterpret_cast<const uint8_t *>(ih.data()));
     lt::torrent_handle h = g_sw.ses->add_torrent(atp, ec);
@@ -312,6 +332,11 @@ void publish(const pending_chunk &p) {
         t->size = p.size;
         t->h = h;
         t->written = true;
+        t->slots = p.source[0] ? -1 : live_slots();
+        t->left_rate = p.source[0] || p.duration_ms <= 0
+                           ? 0
+                           : int(std::min<uint64_t>(
+                                 p.size * LEFT_RATE * 1000 / uint64_t(p.duration_ms), 1 << 30));
         snprintf(t->path, sizeof t->path, "%s", path);
         memcpy(t->info_hash, ih.data(), 20);
     }
@@ -414,7 +439,9 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     lt::add_torrent_params atp;
     atp.ti = ti;
     atp.save_path = g_sw.staging;
-    atp.flags = lt::torrent_flags::sequential_download;
+    // A live chunk is written when whole: its pieces are fetched rarest first, so that
+    // viewers fetching it at the same moment take different pieces and trade them.
+    atp.flags = movie ? lt::torrent_flags::sequential_download : lt::torrent_flags_t{};
     {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = free_torrent();
@@ -484,16 +511,18 @@ void poll_feed(view_channel *v) {
             last_why[0] = 0;
             // The newest complete chunk first; and again after a gap the feed no longer
             // covers (the older ones would come too late to be played).
+            bool at_once = false; // the first chunk of a start: a player waits for it
             if (f->count && (!v->begun || f->chunks[0].number > v->next)) {
                 v->begun = true;
                 v->next = f->chunks[f->count - 1].number;
+                at_once = true;
             }
             for (int i = 0; i < f->count; i++)
                 if (f->chunks[i].number >= v->next) {
                     // Viewers take a new chunk a random moment apart, so that the first
                     // ones fetch it from the broadcaster and the later ones from them.
                     uint16_t r = 0;
-                    if (v->next && crypto_random(&r, sizeof r))
+                    if (!at_once && crypto_random(&r, sizeof r))
                         os_sleep_ms(unsigned(r % JITTER_MS));
                     add_viewed(v->cid, f->chunks[i], f->peer);
                     v->next = f->chunks[i].number + 1;
@@ -538,6 +567,12 @@ void count_block(const lt::block_finished_alert *a) {
                         uint64_t(a->block_index) * 16384;
     const uint64_t n = at >= t->size ? 0 : std::min<uint64_t>(16384, t->size - at);
     (ip == t->broadcaster_ip ? s->from_broadcaster : s->from_peers) += n;
+    for (auto &from : t->sources)
+        if (from.ip == ip || from.octets == 0) {
+            from.ip = ip;
+            from.octets += n;
+            break;
+        }
 }
 
 // A movie's verified piece goes to its place in the movie file at once.
@@ -601,8 +636,39 @@ void on_piece(const lt::read_piece_alert *a) {
                    s ? (unsigned long long)s->from_broadcaster : 0ULL);
 }
 
+// With -trace: what each peer sent of a chunk, to see who fetched what from whom.
+void trace_sources(const swarm_torrent *t) {
+    char line[MAX_SOURCES * 32 + 1];
+    int n = 0;
+    for (const auto &from : t->sources) {
+        if (from.octets == 0) break;
+        const uint8_t *b = reinterpret_cast<const uint8_t *>(&from.ip);
+        n += snprintf(line + n, sizeof line - size_t(n), " %u.%u.%u.%u=%llu", b[0], b[1], b[2],
+                      b[3], (unsigned long long)from.octets);
+    }
+    line[n] = 0;
+    log_printf(FETCH, SEV_I, "swarm: CID=%d : chunk %llu came from%s", t->cid,
+               (unsigned long long)t->number, line);
+}
+
+// Once a live chunk has left the broadcaster whole, the viewers have it from each
+// other: those it still goes to take the rest mostly from them (libtorrent asks the
+// faster peers for more), while a viewer with no other source still gets it in a
+// quarter of its duration.
+void count_sent(const lt::block_uploaded_alert *a) {
+    swarm_torrent *t = torrent_of(a->handle);
+    if (!t || t->viewer || t->left_rate <= 0) return;
+    t->sent += 16384;
+    if (t->sent < t->size) return;
+    t->h.set_upload_limit(t->left_rate);
+    t->left_rate = 0;
+}
+
 void on_alert(lt::alert *a) {
-    if (auto *k = lt::alert_cast<lt::block_finished_alert>(a)) {
+    if (auto *u = lt::alert_cast<lt::block_uploaded_alert>(a)) {
+        std::lock_guard<std::mutex> l(g_sw.lock);
+        count_sent(u);
+    } else if (auto *k = lt::alert_cast<lt::block_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         count_block(k);
     } else if (auto *r = lt::alert_cast<lt::read_piece_alert>(a)) {
@@ -615,7 +681,10 @@ void on_alert(lt::alert *a) {
     } else if (auto *f = lt::alert_cast<lt::torrent_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(f->handle);
-        if (t && t->viewer && !t->written && !t->reading) start_write(t);
+        if (t && t->viewer && !t->written && !t->reading) {
+            if (g_trace && !t->movie) trace_sources(t);
+            start_write(t);
+        }
     } else if (auto *h = lt::alert_cast<lt::hash_failed_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(h->handle);
@@ -638,6 +707,37 @@ void on_alert(lt::alert *a) {
     }
 }
 
+// A live chunk that has not yet left the broadcaster while viewers have waited for it
+// a second (its viewer is slow or gone, or peers hold the slots and take nothing) is
+// sent to twice as many viewers at once, again each second until it has left, and
+// past LIVE_SLOTS_MAX to every viewer that asks.
+void widen_slots(swarm_torrent *t, int64_t now) {
+    if (t->slots <= 0) return;
+    lt::torrent_status st = t->h.status(lt::status_flags_t{});
+    if (st.total_payload_upload >= int64_t(t->size)) {
+        t->slots = -1; // it has left: the viewers have it from each other
+        return;
+    }
+    std::vector<lt::peer_info> peers;
+    t->h.get_peer_info(peers);
+    bool waiting = false;
+    for (const lt::peer_info &p : peers)
+        waiting |=
+            (p.flags & lt::peer_info::remote_interested) && (p.flags & lt::peer_info::choked);
+    if (!waiting || !t->waiting_ms) {
+        t->waiting_ms = waiting ? now : 0;
+        return;
+    }
+    if (now - t->waiting_ms < 1000) return;
+    t->waiting_ms = now;
+    t->slots = t->slots * 2 > LIVE_SLOTS_MAX ? -1 : t->slots * 2;
+    t->h.set_max_uploads(t->slots);
+    if (g_trace)
+        log_printf(FETCH, SEV_I,
+                   "swarm: CID=%d : chunk %llu has not left while viewers wait: sent to %d at once",
+                   t->cid, (unsigned long long)t->number, t->slots);
+}
+
 // Torrents whose chunk file is gone stop (a viewer's staging copy goes with it);
 // finished ones the alert did not reach are written; stuck ones are given up.
 void check_torrents() {
@@ -647,6 +747,7 @@ void check_torrents() {
         const int64_t now = now_ms();
         for (swarm_torrent &t : g_sw.torrents) {
             if (!t.used || t.reading) continue;
+            if (!t.viewer) widen_slots(&t, now);
             if (t.written) {
                 if (file_there(t.path)) continue;
             } else if (t.write_tries < WRITE_TRIES &&
@@ -828,13 +929,24 @@ bool swarm_start() {
     p.set_int(lt::settings_pack::alert_mask,
               lt::alert_category::error | lt::alert_category::status | lt::alert_category::peer |
                   lt::alert_category::storage | lt::alert_category::block_progress |
-                  lt::alert_category::piece_progress);
+                  lt::alert_category::piece_progress |
+                  (g.swarm_feed.len ? lt::alert_category::upload : lt::alert_category_t{}));
     // Live chunks are small and short-lived: connect at once, every peer unchoked,
     // a silent or lying peer given up on within seconds.
     p.set_bool(lt::settings_pack::smooth_connects, false);
     p.set_int(lt::settings_pack::connection_speed, 200);
     p.set_int(lt::settings_pack::peer_connect_timeout, 3);
-    p.set_int(lt::settings_pack::unchoke_slots_limit, g.swarm_slots > 0 ? g.swarm_slots : -1);
+    // Every peer may be unchoked (a broadcaster's chunk: live_slots()); a finite number,
+    // since with "unlimited" libtorrent skips its choking rounds altogether.
+    p.set_int(lt::settings_pack::unchoke_slots_limit, 1000);
+    // Optimistic unchokes bypass a torrent's slots; with unlimited slots libtorrent would
+    // take a fifth of "unlimited" for them, every choked peer every 30 s.
+    p.set_int(lt::settings_pack::num_optimistic_unchoke_slots, 1);
+    // Nor may a choked peer take its "allowed fast" pieces from the broadcaster: five of
+    // a chunk's thirty for every viewer.
+    p.set_int(lt::settings_pack::allowed_fast_set_size, 0);
+    // A chunk's slots widened (widen_slots) are filled at the next choking round.
+    p.set_int(lt::settings_pack::unchoke_interval, 1);
     p.set_int(lt::settings_pack::request_timeout, 3);
     p.set_int(lt::settings_pack::piece_timeout, 3);
     p.set_int(lt::settings_pack::tick_interval, 100);
@@ -849,6 +961,11 @@ bool swarm_start() {
     } catch (const std::exception &x) {
         return log_printf(FETCH, SEV_E, "swarm: session : %s", x.what()) & 0;
     }
+    // libtorrent unchokes peers on a LAN or loopback outside every upload slot limit;
+    // here they count as any other, so that a chunk's slots at the broadcaster hold.
+    lt::peer_class_info local = g_sw.ses->get_peer_class(lt::session::local_peer_class_id);
+    local.ignore_unchoke_slots = false;
+    g_sw.ses->set_peer_class(lt::session::local_peer_class_id, local);
     g_sw.broadcasting = g.swarm_feed.len != 0;
     if (g_sw.broadcasting) {
         if (!load_key()) return false;

@@ -6,6 +6,11 @@
 //   liar:    never answers a request (it has nothing).
 // Usage: swarm_hostile MODE FEED_URL OWN_IP PORT TRACKER_IP TRACKER_PORT SECONDS
 // Prints "requests N served M" when it ends.
+// And a greedy crowd: COUNT connections from FIRST_IP on (one address each) to the
+// broadcaster, each interested in the newest chunk of the feed and asking for nothing,
+// for SECONDS; prints "unchoked U of N at first, V at the end": how many the
+// broadcaster had unchoked 0.8 s after they asked, and at the end.
+// Usage: swarm_hostile greedy FEED_URL FIRST_IP COUNT BROADCASTER_IP PORT SECONDS
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -140,6 +145,78 @@ void serve(int s, const std::string &want_hash) {
     close(s);
 }
 
+// The greedy crowd: every connection says it is interested and never asks for a block,
+// so an unchoked one keeps its upload slot at the broadcaster.
+int greedy(const std::string &ih, const std::string &first_ip, int count, const std::string &ip,
+           int port, int seconds) {
+    std::vector<int> socks;
+    in_addr_t base = ntohl(inet_addr(first_ip.c_str()));
+    for (int k = 0; k < count; k++) {
+        in_addr own{htonl(base + in_addr_t(k))};
+        g_ip = inet_ntoa(own);
+        int s = connect_to(ip, port);
+        if (s < 0) continue;
+        std::string h("\x13"
+                      "BitTorrent protocol",
+                      20);
+        h.append(8, '\0');
+        h += ih;
+        h.append("-GR0001-greedypeer", 18);
+        h.push_back(char('a' + k / 26));
+        h.push_back(char('a' + k % 26));
+        uint8_t hs[68];
+        std::string interested;
+        put32(&interested, 1);
+        interested.push_back(2);
+        if (send(s, h.data(), h.size(), MSG_NOSIGNAL) != ssize_t(h.size()) ||
+            !read_all(s, hs, sizeof hs) ||
+            send(s, interested.data(), interested.size(), MSG_NOSIGNAL) != 5) {
+            close(s);
+            continue;
+        }
+        socks.push_back(s);
+    }
+    // Messages read as they come; an unchoke (id 1) after the last choke counts.
+    std::vector<bool> unchoked(socks.size(), false);
+    std::vector<std::string> got(socks.size());
+    const time_t end = time(nullptr) + seconds;
+    timespec t0;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    int first = -1;
+    while (time(nullptr) < end) {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        if (first < 0 && (t.tv_sec - t0.tv_sec) * 1000 + (t.tv_nsec - t0.tv_nsec) / 1000000 > 800) {
+            first = 0;
+            for (bool b : unchoked)
+                first += b;
+        }
+        std::vector<pollfd> fds;
+        for (int s : socks)
+            fds.push_back({s, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 200) <= 0) continue;
+        for (size_t k = 0; k < socks.size(); k++) {
+            if (!(fds[k].revents & POLLIN)) continue;
+            char buf[65536];
+            ssize_t n = recv(socks[k], buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            got[k].append(buf, size_t(n));
+            while (got[k].size() >= 4) {
+                uint32_t len = be32(reinterpret_cast<const uint8_t *>(got[k].data()));
+                if (got[k].size() < 4 + size_t(len)) break;
+                if (len > 0 && (got[k][4] == 0 || got[k][4] == 1)) unchoked[k] = got[k][4] == 1;
+                got[k].erase(0, 4 + size_t(len));
+            }
+        }
+    }
+    int u = 0;
+    for (bool b : unchoked)
+        u += b;
+    printf("unchoked %d of %zu at first, %d at the end\n", first, socks.size(), u);
+    fflush(stdout);
+    _exit(0);
+}
+
 std::string url_escape(const std::string &raw) {
     std::string out;
     char b[4];
@@ -159,12 +236,15 @@ long field_after(const std::string &t, const std::string &key) {
 
 int main(int argc, char **argv) {
     if (argc != 8) {
-        fprintf(stderr, "usage: %s corrupt|liar FEED_URL OWN_IP PORT TRACKER_IP TRACKER_PORT S\n",
-                argv[0]);
+        fprintf(stderr,
+                "usage: %s corrupt|liar FEED_URL OWN_IP PORT TRACKER_IP TRACKER_PORT S\n"
+                "       %s greedy FEED_URL FIRST_IP COUNT BROADCASTER_IP PORT S\n",
+                argv[0], argv[0]);
         return 2;
     }
     g_corrupt = strcmp(argv[1], "corrupt") == 0;
     std::string feed_url = argv[2];
+    const bool crowd = strcmp(argv[1], "greedy") == 0;
     g_ip = argv[3];
     g_port = atoi(argv[4]);
     const std::string tracker_ip = argv[5];
@@ -176,6 +256,25 @@ int main(int argc, char **argv) {
     const int feed_port = atoi(feed_url.c_str() + colon + 1);
     const std::string feed_path = feed_url.substr(slash);
 
+    if (crowd) {
+        // The newest chunk's info-hash: the last "chunk N SIZE MS IH" line of the feed.
+        std::string feed, ih;
+        for (int tries = 0; tries < 100 && ih.empty(); tries++, usleep(200000)) {
+            feed = http_get(feed_ip, feed_port, feed_path);
+            char ih_hex[41] = {0};
+            size_t at = feed.rfind("\nchunk ");
+            if (at == std::string::npos ||
+                sscanf(feed.c_str() + at, "\nchunk %*s %*s %*s %40s", ih_hex) != 1)
+                continue;
+            for (int k = 0; k < 20; k++)
+                ih.push_back(char(strtol(std::string(ih_hex + 2 * k, 2).c_str(), nullptr, 16)));
+        }
+        if (ih.empty()) {
+            fprintf(stderr, "no chunk in the feed\n");
+            return 1;
+        }
+        return greedy(ih, argv[3], atoi(argv[4]), argv[5], atoi(argv[6]), atoi(argv[7]));
+    }
     int l = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

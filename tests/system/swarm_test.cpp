@@ -145,6 +145,30 @@ TEST(SystemSwarm, HostilePeersAreBannedOrRoutedAround) {
     sw.stop();
 }
 
+// The broadcaster sends a live chunk to one viewer at a time and chokes the rest,
+// which take it from that one; a chunk that has not left while viewers wait for it a
+// second goes to one more at once. Five peers on loopback addresses, each interested
+// in the newest chunk and asking for nothing: one is unchoked at first (libtorrent on
+// its own unchokes every peer on a LAN or loopback at once), more after seconds.
+TEST(SystemSwarm, BroadcasterSendsAChunkToOneViewerAtATime) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(0)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    std::string out;
+    run_command(sw.in_net() + "'" + bin_path("swarm_hostile") + "' greedy http://" + sw.ip(0) +
+                    ":7000/7 127.0.0.60 5 " + sw.ip(0) + " 6881 4",
+                &out);
+    int first = -1, of = 0, last = -1;
+    ASSERT_EQ(sscanf(out.c_str(), "unchoked %d of %d at first, %d at the end", &first, &of, &last),
+              3)
+        << out << sw.log(0);
+    EXPECT_EQ(of, 5);
+    EXPECT_EQ(first, 1) << "viewers the broadcaster sends the newest chunk to at once";
+    EXPECT_GT(last, first) << "more once the chunk has not left in a second\n"
+                           << tail_of(sw.log(0));
+    sw.stop();
+}
+
 // Churn and the cache under the engine, six viewers playing: half of them (4, 5, 6)
 // killed at random moments (4 started again later, rejoins and plays); viewer 2's cache cleared as
 // the tray's Clear Cache does (files in use stay) and viewer 3's cache folder removed while they
