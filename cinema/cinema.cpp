@@ -51,6 +51,7 @@ void cinema_reset_state() {
     g.size = 0;
     g.start = 0;
     g.header_len = 0;
+    g.read_pos.slot = -1;
     g.stop_code.store(0);
     g.reader_finished.store(0);
     while (pool_get(&g.free_pool)) {

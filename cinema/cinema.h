@@ -15,6 +15,7 @@
 
 #include "utils/log.h"
 #include "utils/options.h"
+#include "utils/read_position.h"
 
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -77,6 +78,7 @@ struct cinema_state {
     std::condition_variable data_queued;  // the streaming thread sleeps on it
     std::mutex reader_sleep;              // each sleeper's own lock for its variable
     std::mutex sender_sleep;
+    read_pos_writer read_pos; // where the reading thread reads, for the fetcher
     // the file wait
     cinema_tick_fn tick;
     unsigned wait_slice_ms;

@@ -11,6 +11,7 @@
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
+#include <libtorrent/ip_filter.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -32,6 +34,7 @@
 #include "fetcher/fetcher.h"
 #include "fetcher/swarm/feed.h"
 #include "fetcher/swarm/feed_http.h"
+#include "fetcher/swarm/movie.h"
 #include "fetcher/swarm/swarm.h"
 #include "fetcher/sources/sources_file.h"
 #include "fetcher/swarm/swarm_status.h"
@@ -70,6 +73,7 @@ struct swarm_torrent {
     int write_tries; // a cache that cannot be written is given up after a few
     bool movie;      // a movie: verified pieces written as they come, start and end first
     int pieces_written;
+    movie_readers readers;       // a movie: where its streamers read, as last followed
     char path[OS_PATH_MAX + 32]; // the file it is seeded for; gone: the torrent ends
     os_file out;
     int64_t added_ms;
@@ -686,8 +690,16 @@ void write_status() {
     swarm_status_write(g_sw.status, SWARM_STATUS_MAX);
 }
 
+// Movies still coming follow where their streamers read.
+void follow_movies() {
+    std::lock_guard<std::mutex> l(g_sw.lock);
+    for (swarm_torrent &t : g_sw.torrents)
+        if (t.used && t.viewer && t.movie && !t.written)
+            movie_follow(t.h, t.cid, t.size, t.pieces, t.piece_len, &t.readers, os_tick_ms());
+}
+
 void engine_loop() {
-    int64_t checked = now_ms();
+    int64_t checked = now_ms(), followed = now_ms();
     std::vector<lt::alert *> alerts;
     while (!g_sw.stop) {
         g_sw.ses->wait_for_alert(std::chrono::milliseconds(100));
@@ -705,6 +717,10 @@ void engine_loop() {
             }
             publish(p);
         }
+        if (now_ms() - followed >= MOVIE_FOLLOW_MS) {
+            followed = now_ms();
+            follow_movies();
+        }
         if (now_ms() - checked >= CHECK_MS) {
             checked = now_ms();
             check_torrents();
@@ -714,10 +730,11 @@ void engine_loop() {
 }
 
 // The tray's limits (bytes per second, peers; 0 is none), read at start: the tray
-// restarts the service after changing them.
-void read_limits(lt::settings_pack *p) {
+// restarts the service after changing them. True when a rate is limited.
+bool read_limits(lt::settings_pack *p) {
+    bool rate = false;
     reg_key key;
-    if (!reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", false, &key)) return;
+    if (!reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", false, &key)) return false;
     const char *names[3] = {"uprate", "downrate", "maxpeers"};
     const int settings[3] = {lt::settings_pack::upload_rate_limit,
                              lt::settings_pack::download_rate_limit,
@@ -728,9 +745,25 @@ void read_limits(lt::settings_pack *p) {
         reg_type type = REG_T_NONE;
         if (!reg_query(&key, names[i], &type, &v, &size) || type != REG_T_DWORD || v <= 0) continue;
         p->set_int(settings[i], v);
+        if (i < 2) rate = true;
         log_printf(FETCH, SEV_I, "swarm: %s = %d", names[i], v);
     }
     reg_close(&key);
+    return rate;
+}
+
+// libtorrent keeps peers on local networks (127/8, 10/8, 192.168/16, ...) in a class
+// of their own that the session's rate limits do not reach; the tray's limits are
+// for every peer, so every address is put in the limited (global) class as well.
+void limit_every_peer() {
+    lt::ip_filter f = g_sw.ses->get_peer_class_filter();
+    const uint32_t global = 1u << static_cast<uint32_t>(lt::session::global_peer_class_id);
+    auto ranges = f.export_filter();
+    for (const auto &r : std::get<0>(ranges))
+        f.add_rule(lt::address(r.first), lt::address(r.last), r.flags | global);
+    for (const auto &r : std::get<1>(ranges))
+        f.add_rule(lt::address(r.first), lt::address(r.last), r.flags | global);
+    g_sw.ses->set_peer_class_filter(f);
 }
 
 // The broadcaster's -movie files (CID:PATH;...) are published as they are, one
@@ -843,12 +876,13 @@ bool swarm_start() {
     p.set_int(lt::settings_pack::active_seeds, -1);
     p.set_int(lt::settings_pack::active_downloads, -1);
     p.set_int(lt::settings_pack::connections_limit, 200);
-    read_limits(&p);
+    const bool limited = read_limits(&p);
     try {
         g_sw.ses = new lt::session(lt::session_params(p));
     } catch (const std::exception &x) {
         return log_printf(FETCH, SEV_E, "swarm: session : %s", x.what()) & 0;
     }
+    if (limited) limit_every_peer();
     g_sw.broadcasting = g.swarm_feed.len != 0;
     if (g_sw.broadcasting) {
         if (!load_key()) return false;

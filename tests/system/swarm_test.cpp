@@ -322,3 +322,56 @@ TEST(SystemSwarm, MovieFromTheSwarm) {
     if (std::filesystem::exists("/usr/bin/mpv")) opens_and_seeks(4);
     sw.stop();
 }
+
+namespace {
+
+// A movie of about 23 MB (60 s of 640x360 MPEG-4 at 3 Mbit/s and MP2) at path.
+bool make_big_movie(const std::string &path) {
+    std::string out;
+    make_dirs(std::filesystem::path(path).parent_path().string());
+    return run_command("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                       "testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate="
+                       "44100 -t 60 -c:v mpeg4 -b:v 3M -g 25 -c:a mp2 -b:a 96k -f avi '" +
+                           path + "'",
+                       &out) == 0;
+}
+
+} // namespace
+
+// A far seek in a large movie that a viewer still fetches at 100 KB/s (the tray's
+// downrate): in order the swarm would reach 75 % of its 23 MB after about three
+// minutes, but the movie streamer tells the fetcher where it reads, so the octets
+// there come first: curl gets 256 KiB from 75 % within a minute, equal to the
+// broadcaster's, and ffmpeg decodes frames from the middle.
+TEST(SystemSwarm, MovieSeekFetchesWhereTheStreamerReads) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    const std::string movie_path = sw.dir(0) + "/media/movie.avi"; // the demo keeps it
+    ASSERT_TRUE(make_big_movie(movie_path));
+    const std::string movie = read_text_file(movie_path);
+    ASSERT_GT(movie.size(), 20000000u);
+    sw.viewer_registry = "\"downrate\"=dword:00019000\n"; // 102400 octets per second
+    ASSERT_TRUE(sw.start(1)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(sw.port(1)) + "/movie?cid=900";
+    const size_t at = movie.size() / 4 * 3, want = 256 * 1024;
+    const std::string got = sw.world.path("seek.bin");
+    std::string out;
+    const int64_t t0 = test_now_ms();
+    run_command(sw.in_net() + "timeout 60 curl -s -r " + std::to_string(at) + "- '" + url +
+                    "' | head -c " + std::to_string(want) + " >'" + got + "'",
+                &out);
+    const int64_t took = test_now_ms() - t0;
+    const std::string part = read_text_file(got);
+    EXPECT_EQ(part.size(), want) << tail_of(sw.log(1));
+    EXPECT_TRUE(part == movie.substr(at, want)) << "the octets at 75 % are the broadcaster's";
+    EXPECT_NE(sw.log(1).find("downrate = 102400"), std::string::npos) << tail_of(sw.log(1));
+    printf("256 KiB from 75 %% of the movie in %lld ms\n", (long long)took);
+    EXPECT_EQ(run_command(sw.in_net() + "timeout 60 ffmpeg -nostdin -v error -ss 30 -i '" + url +
+                              "' -frames:v 5 -f null -",
+                          &out),
+              0)
+        << out;
+    // Not whole yet: at 100 KB/s the movie takes minutes.
+    EXPECT_EQ(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos);
+    sw.stop();
+}

@@ -95,6 +95,7 @@ struct swarm_world {
     std::string build, pub;
     int viewers = 0;
     std::string broadcaster_options; // more fetcher options of the broadcaster
+    std::string viewer_registry;     // more registry values of every viewer ("name"=dword:HEX)
     uint16_t base_port = 0;
 
     std::string dir(int i) const { return world.path(i ? "v" + std::to_string(i) : "b"); }
@@ -109,7 +110,12 @@ struct swarm_world {
         const std::string tag = i ? "v" + std::to_string(i) : "b";
         write_text_file(world.path(tag + "-sources.txt"), sources);
         write_text_file(world.path(tag + "-options.txt"), options);
-        return "VARNEX_DEMO_SOURCES=" + world.path(tag + "-sources.txt") +
+        std::string registry;
+        if (i && !viewer_registry.empty()) {
+            write_text_file(world.path(tag + "-registry.txt"), viewer_registry);
+            registry = "VARNEX_DEMO_REGISTRY=" + world.path(tag + "-registry.txt") + " ";
+        }
+        return registry + "VARNEX_DEMO_SOURCES=" + world.path(tag + "-sources.txt") +
                " VARNEX_DEMO_FETCHER_OPTIONS=" + world.path(tag + "-options.txt") + " '" +
                std::string(VARNEX_DEMO_SCRIPT) + "' --no-setup --modern --build-dir=" + build +
                " --dir=" + dir(i) + " --port=" + std::to_string(port(i)) +
