@@ -605,6 +605,8 @@ void on_piece(const lt::read_piece_alert *a) {
                    s ? (unsigned long long)s->from_broadcaster : 0ULL);
 }
 
+void on_metadata(swarm_torrent *t);
+
 void on_alert(lt::alert *a) {
     if (auto *k = lt::alert_cast<lt::block_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
@@ -616,6 +618,10 @@ void on_alert(lt::alert *a) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(pf->handle);
         if (t && t->movie && t->reading) t->h.read_piece(pf->piece_index);
+    } else if (auto *md = lt::alert_cast<lt::metadata_received_alert>(a)) {
+        std::lock_guard<std::mutex> l(g_sw.lock);
+        swarm_torrent *t = torrent_of(md->handle);
+        if (t && t->movie && t->pieces == 0) on_metadata(t);
     } else if (auto *f = lt::alert_cast<lt::torrent_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(f->handle);
@@ -820,6 +826,88 @@ bool view_torrent_file(int32_t cid, const char *path) {
     return true;
 }
 
+// A movie's magnet link (swarm:magnet:?xt=urn:btih:...): libtorrent fetches the
+// torrent itself from the peers that its trackers (tr=) and peer addresses (x.pe=)
+// name, and from the DHT when -swarm_discovery=1; the movie file is made when it has
+// come (on_metadata). The info-hash is the only word taken: every piece is checked
+// against the torrent it names.
+bool view_magnet(int32_t cid, const char *uri) {
+    lt::add_torrent_params atp;
+    char why[160];
+    if (!movie_magnet(uri, &atp, why, sizeof why))
+        return log_printf(FETCH, SEV_E, "swarm: CID=%d : magnet link refused: %s", cid, why) & 0;
+    if (atp.trackers.empty() && atp.peers.empty() && !g_fetcher.swarm_discovery)
+        log_printf(FETCH, SEV_W,
+                   "swarm: CID=%d : the magnet link names no tracker (tr=) nor peer (x.pe=), "
+                   "and the DHT is off: no peer can be found",
+                   cid);
+    atp.save_path = g_sw.staging;
+    atp.flags |= lt::torrent_flags::sequential_download;
+    const lt::sha1_hash ih = atp.info_hashes.v1;
+    std::lock_guard<std::mutex> l(g_sw.lock);
+    for (const swarm_torrent &t : g_sw.torrents)
+        if (t.used && t.viewer && t.cid == cid && memcmp(t.info_hash, ih.data(), 20) == 0)
+            return true; // a start message again: it is being fetched
+    swarm_torrent *t = free_torrent();
+    if (!t) return log_printf(FETCH, SEV_E, "swarm: CID=%d : no room for the magnet link", cid) & 0;
+    memset(static_cast<void *>(t), 0, sizeof *t);
+    t->used = true;
+    t->viewer = true;
+    t->cid = cid;
+    t->movie = true;
+    t->reading = true; // kept until the movie is whole (pieces 0: no torrent yet)
+    t->out.handle = -1;
+    t->added_ms = now_ms();
+    memcpy(t->info_hash, ih.data(), 20);
+    lt::error_code ec;
+    t->h = g_sw.ses->add_torrent(std::move(atp), ec);
+    if (ec) {
+        t->used = false;
+        return log_printf(FETCH, SEV_E, "swarm: CID=%d : adding the magnet link : %s", cid,
+                          ec.message().c_str()) &
+               0;
+    }
+    log_printf(FETCH, SEV_I, "swarm: CID=%d : magnet link added, its torrent asked of the peers",
+               cid);
+    return true;
+}
+
+// A magnet link's torrent has come: it must be one movie file; the movie file is made
+// at its final size and fetched as a movie from a feed is.
+void on_metadata(swarm_torrent *t) {
+    std::shared_ptr<const lt::torrent_info> ti = t->h.torrent_file();
+    char path[OS_PATH_MAX + 32];
+    os_file out{-1};
+    uint64_t have = 0;
+    const char *why = nullptr;
+    if (!ti || ti->num_files() != 1 || ti->total_size() <= 0 ||
+        !movie_path(t->cid, ti->files().file_path(lt::file_index_t(0)), path, sizeof path))
+        why = "it is not one movie file with an extension";
+    else if (!file_open_write(path, &out, FILE_NO_LINKS))
+        why = "the movie file cannot be opened";
+    else if (file_size(&out, &have) && have == uint64_t(ti->total_size()))
+        why = "the movie is held already";
+    if (why) {
+        log_printf(FETCH, SEV_W, "swarm: CID=%d : magnet link's torrent dropped: %s", t->cid, why);
+        file_close(&out);
+        g_sw.ses->remove_torrent(t->h, lt::session::delete_files);
+        t->used = false;
+        return;
+    }
+    file_set_size(&out, uint64_t(ti->total_size()));
+    t->out = out;
+    t->size = uint64_t(ti->total_size());
+    t->pieces = ti->num_pieces();
+    t->piece_len = ti->piece_length();
+    snprintf(t->path, sizeof t->path, "%s", path);
+    for (int i = 0; i < t->pieces && i < 4; i++)
+        t->h.set_piece_deadline(lt::piece_index_t(i), 0);
+    for (int i = std::max(4, t->pieces - 2); i < t->pieces; i++)
+        t->h.set_piece_deadline(lt::piece_index_t(i), 0);
+    log_printf(FETCH, SEV_I, "swarm: CID=%d : magnet link's torrent came: '%s', %llu octets",
+               t->cid, path, (unsigned long long)t->size);
+}
+
 } // namespace
 
 bool swarm_configured() {
@@ -935,6 +1023,7 @@ bool swarm_view_start(int32_t cid, const char *feed_url, const char *key_hex) {
         return false;
     }
     if (strncmp(feed_url, "file:", 5) == 0) return view_torrent_file(cid, feed_url + 5);
+    if (strncmp(feed_url, "magnet:", 7) == 0) return view_magnet(cid, feed_url);
     view_channel *v = nullptr;
     for (view_channel &x : g_sw.views)
         if (!x.used && !v) v = &x;

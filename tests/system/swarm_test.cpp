@@ -323,21 +323,6 @@ TEST(SystemSwarm, MovieFromTheSwarm) {
     sw.stop();
 }
 
-namespace {
-
-// A movie of about 23 MB (60 s of 640x360 MPEG-4 at 3 Mbit/s and MP2) at path.
-bool make_big_movie(const std::string &path) {
-    std::string out;
-    make_dirs(std::filesystem::path(path).parent_path().string());
-    return run_command("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                       "testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate="
-                       "44100 -t 60 -c:v mpeg4 -b:v 3M -g 25 -c:a mp2 -b:a 96k -f avi '" +
-                           path + "'",
-                       &out) == 0;
-}
-
-} // namespace
-
 // A far seek in a large movie that a viewer still fetches at 100 KB/s (the tray's
 // downrate): in order the swarm would reach 75 % of its 23 MB after about three
 // minutes, but the movie streamer tells the fetcher where it reads, so the octets
@@ -346,11 +331,11 @@ bool make_big_movie(const std::string &path) {
 TEST(SystemSwarm, MovieSeekFetchesWhereTheStreamerReads) {
     if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
     swarm_world sw;
-    const std::string movie_path = sw.dir(0) + "/media/movie.avi"; // the demo keeps it
+    const std::string movie_path = sw.dir(0) + "/media/movie.avi";
     ASSERT_TRUE(make_big_movie(movie_path));
     const std::string movie = read_text_file(movie_path);
     ASSERT_GT(movie.size(), 20000000u);
-    sw.viewer_registry = "\"downrate\"=dword:00019000\n"; // 102400 octets per second
+    sw.registry[1] = "\"downrate\"=dword:00019000\n"; // 102400 octets per second
     ASSERT_TRUE(sw.start(1)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
     const std::string url = "http://127.0.0.1:" + std::to_string(sw.port(1)) + "/movie?cid=900";
     const size_t at = movie.size() / 4 * 3, want = 256 * 1024;
@@ -373,5 +358,63 @@ TEST(SystemSwarm, MovieSeekFetchesWhereTheStreamerReads) {
         << out;
     // Not whole yet: at 100 KB/s the movie takes minutes.
     EXPECT_EQ(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos);
+    sw.stop();
+}
+
+// A movie from a magnet link: three viewers fetch the movie from the broadcaster and
+// seed it; the broadcaster's system ends; a fourth viewer given only the magnet link
+// (the info-hash and the tracker) gets the torrent from the seeding viewers and then
+// the movie, whole and equal to the broadcaster's file.
+TEST(SystemSwarm, MovieFromAMagnetLink) {
+    if (!have_tools()) GTEST_SKIP() << "needs root, unshare, nsenter and opentracker";
+    swarm_world sw;
+    ASSERT_TRUE(sw.start(3)) << read_text_file(sw.world.path("ns.log")) << sw.log(0);
+    auto url = [&](int i) {
+        return "http://127.0.0.1:" + std::to_string(sw.port(i)) + "/movie?cid=900";
+    };
+    const std::string movie = read_text_file(sw.dir(0) + "/media/movie.avi");
+    ASSERT_GT(movie.size(), 100000u);
+    std::string out;
+    for (int i = 1; i <= 3; i++) {
+        const std::string got = sw.world.path("movie-" + std::to_string(i) + ".avi");
+        EXPECT_EQ(
+            run_command(sw.in_net() + "curl -s --max-time 60 -o '" + got + "' '" + url(i) + "'",
+                        &out),
+            0)
+            << out;
+        EXPECT_TRUE(read_text_file(got) == movie) << "viewer " << i;
+    }
+    // "chunk 0 SIZE 0 IH TORRENT": the info-hash after the third blank past "chunk".
+    std::string feed;
+    run_command(sw.in_net() + "curl -s --max-time 10 http://" + sw.ip(0) + ":7000/900", &feed);
+    size_t at = feed.find("\nchunk 0 ");
+    ASSERT_NE(at, std::string::npos) << feed;
+    const size_t ih = feed.find(' ', feed.find(' ', at + 9) + 1) + 1;
+    const std::string hash = feed.substr(ih, 40);
+    ASSERT_EQ(hash.find_first_not_of("0123456789abcdefABCDEF"), std::string::npos) << hash;
+    sw.kill_viewer(0);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return run_command(sw.in_net() + "curl -s --max-time 2 http://" + sw.ip(0) +
+                                   ":7000/900",
+                               &out) != 0;
+        },
+        10000));
+    sw.start_viewer_with(4, "900\tswarm:magnet:?xt=urn:btih:" + hash +
+                                "&dn=movie.avi&tr=http%3A%2F%2F127.0.0.1%3A6969%2Fannounce\n");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return read_text_file(sw.world.path("v4.log")).find("Press Ctrl-C") !=
+                   std::string::npos;
+        },
+        60000));
+    const std::string got4 = sw.world.path("movie-4.avi");
+    EXPECT_EQ(
+        run_command(sw.in_net() + "curl -s --max-time 90 -o '" + got4 + "' '" + url(4) + "'", &out),
+        0)
+        << out;
+    EXPECT_TRUE(read_text_file(got4) == movie) << "the movie from the magnet link" << sw.log(4);
+    EXPECT_NE(sw.log(4).find("swarm: CID=900 : magnet link's torrent came: '"), std::string::npos)
+        << tail_of(sw.log(4));
     sw.stop();
 }
