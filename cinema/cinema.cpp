@@ -125,6 +125,12 @@ int cinema_main(int argc, char **argv) {
         close_all();
         return CINEMA_LOG(SEV_F, "Cannot get size of '%s' : %d", g.path, err);
     }
+    // A fetcher makes a movie file and then gives it its final size: one found empty
+    // is looked at again for a moment before it counts as empty.
+    for (int tries = 0; size == 0 && tries < MOVIE_EMPTY_TRIES; tries++) {
+        os_sleep_ms(MOVIE_RETRY_MS);
+        file_size(&g.movie, &size);
+    }
     g.size = int64_t(size);
     // A suffix range (bytes=-N) arrives as a negative position and a huge one as a
     // position past the end: neither can be sought, both are answered 416.

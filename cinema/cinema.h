@@ -30,6 +30,7 @@ enum {
     MOVIE_HEADER_MAX = 512,
     MOVIE_WAIT_SLICE_MS = 5000,
     MOVIE_RETRY_MS = 200,
+    MOVIE_EMPTY_TRIES = 5, // an empty movie file is looked at again for 1 s
     MOVIE_SLEEP_MS = 1000,
     POOL_INSERT_ERROR = 2096,
 };

@@ -364,18 +364,6 @@ lt::tcp::endpoint endpoint_of(const char *text, uint32_t *ip) {
     return lt::tcp::endpoint(a, port);
 }
 
-// A movie's file in the cache: "<CID><extension>" (the extension of the broadcaster's
-// file, letters and digits only), as the movie streamer looks for it.
-bool movie_path(int32_t cid, const std::string &name, char *out, size_t cap) {
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.size() - dot > 8 || name.size() - dot < 2) return false;
-    for (size_t i = dot + 1; i < name.size(); i++)
-        if (!isalnum((unsigned char)name[i])) return false;
-    snprintf(out, cap, "%.*s" OS_PATH_SEP "%d%s", int(g_fetcher.dir.len), g_fetcher.dir.text, cid,
-             name.c_str() + dot);
-    return true;
-}
-
 void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     char path[OS_PATH_MAX + 32], want[64];
     chunk_path(cid, c.number, path, sizeof path);
@@ -389,7 +377,7 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     const bool movie =
         !ec && c.number == 0 && c.duration_ms == 0 && ti->num_files() == 1 &&
         ti->files().file_path(lt::file_index_t(0)) != want &&
-        movie_path(cid, ti->files().file_path(lt::file_index_t(0)), path, sizeof path);
+        movie_path(cid, ti->files().file_path(lt::file_index_t(0)).c_str(), path, sizeof path);
     if (movie)
         snprintf(want, sizeof want, "%.60s", ti->files().file_path(lt::file_index_t(0)).c_str());
     // The torrent must be the chunk the signed line names.
@@ -452,14 +440,7 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
             return;
         }
         if (ep.port()) t->h.connect_peer(ep);
-        if (movie) {
-            // Players read the start and the end first (the index), then on from the start.
-            const int n = t->pieces;
-            for (int i = 0; i < n && i < 4; i++)
-                t->h.set_piece_deadline(lt::piece_index_t(i), 0);
-            for (int i = std::max(4, n - 2); i < n; i++)
-                t->h.set_piece_deadline(lt::piece_index_t(i), 0);
-        }
+        if (movie) movie_ends_first(t->h, t->pieces);
     }
     if (g_trace)
         log_printf(FETCH, SEV_I, "swarm: CID=%d : fetching chunk %llu", cid,
@@ -834,15 +815,8 @@ bool view_torrent_file(int32_t cid, const char *path) {
 bool view_magnet(int32_t cid, const char *uri) {
     lt::add_torrent_params atp;
     char why[160];
-    if (!movie_magnet(uri, &atp, why, sizeof why))
+    if (!movie_magnet(cid, uri, g_sw.staging, &atp, why, sizeof why))
         return log_printf(FETCH, SEV_E, "swarm: CID=%d : magnet link refused: %s", cid, why) & 0;
-    if (atp.trackers.empty() && atp.peers.empty() && !g_fetcher.swarm_discovery)
-        log_printf(FETCH, SEV_W,
-                   "swarm: CID=%d : the magnet link names no tracker (tr=) nor peer (x.pe=), "
-                   "and the DHT is off: no peer can be found",
-                   cid);
-    atp.save_path = g_sw.staging;
-    atp.flags |= lt::torrent_flags::sequential_download;
     const lt::sha1_hash ih = atp.info_hashes.v1;
     std::lock_guard<std::mutex> l(g_sw.lock);
     for (const swarm_torrent &t : g_sw.torrents)
@@ -881,7 +855,7 @@ void on_metadata(swarm_torrent *t) {
     uint64_t have = 0;
     const char *why = nullptr;
     if (!ti || ti->num_files() != 1 || ti->total_size() <= 0 ||
-        !movie_path(t->cid, ti->files().file_path(lt::file_index_t(0)), path, sizeof path))
+        !movie_path(t->cid, ti->files().file_path(lt::file_index_t(0)).c_str(), path, sizeof path))
         why = "it is not one movie file with an extension";
     else if (!file_open_write(path, &out, FILE_NO_LINKS))
         why = "the movie file cannot be opened";
@@ -900,10 +874,7 @@ void on_metadata(swarm_torrent *t) {
     t->pieces = ti->num_pieces();
     t->piece_len = ti->piece_length();
     snprintf(t->path, sizeof t->path, "%s", path);
-    for (int i = 0; i < t->pieces && i < 4; i++)
-        t->h.set_piece_deadline(lt::piece_index_t(i), 0);
-    for (int i = std::max(4, t->pieces - 2); i < t->pieces; i++)
-        t->h.set_piece_deadline(lt::piece_index_t(i), 0);
+    movie_ends_first(t->h, t->pieces);
     log_printf(FETCH, SEV_I, "swarm: CID=%d : magnet link's torrent came: '%s', %llu octets",
                t->cid, path, (unsigned long long)t->size);
 }

@@ -24,6 +24,15 @@ std::string tail_of(const std::string &log) {
     return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
 }
 
+// How a copy differs from the original: sizes and the first octet that differs.
+std::string difference(const std::string &copy, const std::string &original) {
+    size_t at = 0;
+    while (at < copy.size() && at < original.size() && copy[at] == original[at])
+        at++;
+    return "copy of " + std::to_string(copy.size()) + " octets, original " +
+           std::to_string(original.size()) + ", first difference at " + std::to_string(at);
+}
+
 } // namespace
 
 // Eight viewers, a player each on /stream for 60 s: no stall over 2 s, no timestamp
@@ -255,7 +264,8 @@ TEST(SystemSwarm, MovieFromTheSwarm) {
         << out;
     const std::string movie = read_text_file(sw.dir(0) + "/media/movie.avi");
     ASSERT_GT(movie.size(), 100000u);
-    EXPECT_TRUE(read_text_file(got) == movie) << "the movie through viewer 1 is the broadcaster's";
+    EXPECT_TRUE(read_text_file(got) == movie) << "the movie through viewer 1 is the broadcaster's: "
+                                              << difference(read_text_file(got), movie);
     EXPECT_EQ(
         run_command(sw.in_net() + "curl -s --max-time 60 -o /dev/null '" + url(3) + "'", &out), 0);
     EXPECT_NE(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos) << sw.log(1);
@@ -355,7 +365,20 @@ TEST(SystemSwarm, MovieSeekFetchesWhereTheStreamerReads) {
                               "' -frames:v 5 -f null -",
                           &out),
               0)
-        << out;
+        << out << tail_of(sw.log(1));
+    // Every octet of the viewer's movie file is the broadcaster's or not written yet.
+    const std::string held = read_text_file(sw.cache(1) + "/900.avi");
+    ASSERT_EQ(held.size(), movie.size());
+    size_t bad = 0, zero = 0, first_bad = 0;
+    for (size_t k = 0; k < held.size(); k++) {
+        if (held[k] == movie[k]) continue;
+        if (held[k] == 0) {
+            zero++;
+            continue;
+        }
+        if (!bad++) first_bad = k;
+    }
+    EXPECT_EQ(bad, 0u) << "first at " << first_bad << ", " << zero << " octets not written";
     // Not whole yet: at 100 KB/s the movie takes minutes.
     EXPECT_EQ(sw.log(1).find("swarm: CID=900 : movie '"), std::string::npos);
     sw.stop();
@@ -382,7 +405,8 @@ TEST(SystemSwarm, MovieFromAMagnetLink) {
                         &out),
             0)
             << out;
-        EXPECT_TRUE(read_text_file(got) == movie) << "viewer " << i;
+        EXPECT_TRUE(read_text_file(got) == movie)
+            << "viewer " << i << ": " << difference(read_text_file(got), movie);
     }
     // "chunk 0 SIZE 0 IH TORRENT": the info-hash after the third blank past "chunk".
     std::string feed;
