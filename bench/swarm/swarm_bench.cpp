@@ -205,8 +205,15 @@ void movie_round() {
         const std::string one = " -map 0:v:0 -frames:v 1 -f framecrc - | grep -q '^0,'\"";
         const int64_t first = timed(sw, ffmpeg + "-i " + url + one, LIMIT_S);
         const int64_t seek = timed(sw, ffmpeg + "-ss 30 -i " + url + one, LIMIT_S);
-        printf("movie, viewer %d (%s): first picture %s, seek to the middle %s\n", i, what[i - 1],
-               seconds(first, LIMIT_S).c_str(), seconds(seek, LIMIT_S).c_str());
+        // What the viewer held by then: its movie file's 4 KiB blocks that are not zero.
+        const std::string held = read_text_file(sw.cache(i) + "/900.avi");
+        size_t blocks = 0;
+        for (size_t k = 0; k + 4096 <= held.size(); k += 4096)
+            if (held.find_first_not_of('\0', k) < k + 4096) blocks++;
+        printf("movie, viewer %d (%s): first picture %s, seek to the middle %s, %.1f of %.1f MB "
+               "held by then\n",
+               i, what[i - 1], seconds(first, LIMIT_S).c_str(), seconds(seek, LIMIT_S).c_str(),
+               double(blocks) * 4096 / 1e6, double(held.size()) / 1e6);
         fflush(stdout);
     }
     sw.stop();
