@@ -51,6 +51,7 @@ void cinema_reset_state() {
     g.size = 0;
     g.start = 0;
     g.header_len = 0;
+    g.read_pos.slot = -1;
     g.stop_code.store(0);
     g.reader_finished.store(0);
     while (pool_get(&g.free_pool)) {
@@ -123,6 +124,12 @@ int cinema_main(int argc, char **argv) {
         err = os_error();
         close_all();
         return CINEMA_LOG(SEV_F, "Cannot get size of '%s' : %d", g.path, err);
+    }
+    // A fetcher makes a movie file and then gives it its final size: one found empty
+    // is looked at again for a moment before it counts as empty.
+    for (int tries = 0; size == 0 && tries < MOVIE_EMPTY_TRIES; tries++) {
+        os_sleep_ms(MOVIE_RETRY_MS);
+        file_size(&g.movie, &size);
     }
     g.size = int64_t(size);
     // A suffix range (bytes=-N) arrives as a negative position and a huge one as a

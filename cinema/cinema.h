@@ -15,6 +15,7 @@
 
 #include "utils/log.h"
 #include "utils/options.h"
+#include "utils/read_position.h"
 
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -29,6 +30,7 @@ enum {
     MOVIE_HEADER_MAX = 512,
     MOVIE_WAIT_SLICE_MS = 5000,
     MOVIE_RETRY_MS = 200,
+    MOVIE_EMPTY_TRIES = 5, // an empty movie file is looked at again for 1 s
     MOVIE_SLEEP_MS = 1000,
     POOL_INSERT_ERROR = 2096,
 };
@@ -77,6 +79,7 @@ struct cinema_state {
     std::condition_variable data_queued;  // the streaming thread sleeps on it
     std::mutex reader_sleep;              // each sleeper's own lock for its variable
     std::mutex sender_sleep;
+    read_pos_writer read_pos; // where the reading thread reads, for the fetcher
     // the file wait
     cinema_tick_fn tick;
     unsigned wait_slice_ms;

@@ -33,6 +33,7 @@
 #   VARNEX_DEMO_SOURCES=FILE   a sources file copied beside the fetcher as KVT-Sources.txt
 #   (with --modern: VARNEX_DEMO_QI_REUSE=10, VARNEX_DEMO_QI_PAUSE_MS=0 and
 #    VARNEX_DEMO_ADMIT_THREADS=8 set the admission options; 0, 1000 and 1 leave one off)
+#   VARNEX_DEMO_REGISTRY=FILE  more registry values ("name"=dword:HEX lines) of the key
 #   VARNEX_DEMO_FETCHER_OPTIONS=FILE  more fetcher options (one a line, e.g. the swarm's),
 #                              added to its options file after the demo's own
 #   (VARNEX_DEMO_DURATION=8: the duration the QI server gives, 7 to 67 s; HLS segments
@@ -206,6 +207,8 @@ reg_string() {
     printf '"Password"=%s\n' "$(reg_string "$demo_password")"
     # The version the tray's About shows and its update check compares.
     if [[ $panel == 1 ]]; then printf '"Version"="1.0.0"\n'; fi
+    # More values of the key, as the tray would set them (e.g. "downrate"=dword:...).
+    if [[ -n ${VARNEX_DEMO_REGISTRY:-} ]]; then cat "$VARNEX_DEMO_REGISTRY"; fi
 } >"$VARNEX_REGISTRY_DIR/HKEY_LOCAL_MACHINE/SOFTWARE/Varnex.reg" || die "cannot write the registry"
 printf '# The demo account: UID and stored password text\n%s %s\n' "$demo_uid" "$demo_password" \
     >"$demo_dir/qi-accounts.txt"

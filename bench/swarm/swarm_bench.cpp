@@ -9,10 +9,12 @@
 //   - each viewer's first packet (ffprobe on /stream), CPU and memory per fetcher.
 //   - how many copies of each chunk the broadcaster sent (from the viewers' trace of
 //     what each peer sent them): their mean over the run is its upload as a multiple
-//     of the stream too, counted chunk by chunk rather than over a window.
+//     of the stream too, counted chunk by chunk rather than over a window;
+// and then a movie's first picture and seek to its middle on viewers (movie_round).
 // Usage: swarm_bench [SECONDS] [COUNT...]; SWARM_SUPERSEED=1 makes the broadcaster
 // super-seed, SWARM_SLOTS=N sends a chunk to N viewers at once (-swarm_slots),
-// SWARM_LOGS=DIR keeps the logs. It prints figures and never fails on them.
+// SWARM_NO_MOVIE=1 leaves the movie out, SWARM_LOGS=DIR keeps the logs. It prints
+// figures and never fails on them.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -208,6 +210,66 @@ void round_of(int n, int window_s) {
     sw.stop();
 }
 
+// Milliseconds from launching command (inside the namespace) to its end; -1 when it
+// failed or ran out of limit_s.
+int64_t timed(swarm_world &sw, const std::string &command, int limit_s) {
+    std::string out;
+    const int64_t t0 = test_now_ms();
+    int rc = run_command(sw.in_net() + "timeout " + std::to_string(limit_s) + " " + command, &out);
+    return rc == 0 ? test_now_ms() - t0 : -1;
+}
+
+std::string seconds(int64_t ms, int limit_s) {
+    char text[32];
+    if (ms < 0)
+        snprintf(text, sizeof text, "over %d s", limit_s);
+    else
+        snprintf(text, sizeof text, "%.1f s", double(ms) / 1000.0);
+    return text;
+}
+
+// The broadcaster's movie (23 MB, 60 s) on three viewers, the broadcaster seeding it:
+// ffmpeg's first decoded frame from the start, then a seek to the middle (-ss 30), each
+// timed from ffmpeg's launch. Viewer 1 fetches freely; viewers 2 and 3 at 100 KB/s (the
+// tray's downrate), viewer 3 without the read position (its cinema-900.pos is a folder,
+// so its streamers cannot note where they read).
+void movie_round() {
+    enum { LIMIT_S = 55 }; // run_command ends everything after 60 s
+    swarm_world sw;
+    if (!make_big_movie(sw.dir(0) + "/media/movie.avi")) {
+        printf("movie: ffmpeg could not make the movie\n");
+        return;
+    }
+    sw.registry[2] = sw.registry[3] = "\"downrate\"=dword:00019000\n";
+    if (!sw.start(3)) {
+        printf("movie: the swarm did not start (%s)\n", sw.world.path("ns.log").c_str());
+        return;
+    }
+    make_dirs(sw.dir(3) + "/runtime/cinema-900.pos");
+    const char *what[3] = {"unlimited", "100 KB/s", "100 KB/s, no read position"};
+    for (int i = 1; i <= 3; i++) {
+        const std::string url =
+            "'http://127.0.0.1:" + std::to_string(sw.port(i)) + "/movie?cid=900'";
+        // A decoded frame is a framecrc line of stream 0 (ffmpeg ends well without one
+        // when it gives up on its input).
+        const std::string ffmpeg = "sh -c \"ffmpeg -nostdin -v error ";
+        const std::string one = " -map 0:v:0 -frames:v 1 -f framecrc - | grep -q '^0,'\"";
+        const int64_t first = timed(sw, ffmpeg + "-i " + url + one, LIMIT_S);
+        const int64_t seek = timed(sw, ffmpeg + "-ss 30 -i " + url + one, LIMIT_S);
+        // What the viewer held by then: its movie file's 4 KiB blocks that are not zero.
+        const std::string held = read_text_file(sw.cache(i) + "/900.avi");
+        size_t blocks = 0;
+        for (size_t k = 0; k + 4096 <= held.size(); k += 4096)
+            if (held.find_first_not_of('\0', k) < k + 4096) blocks++;
+        printf("movie, viewer %d (%s): first picture %s, seek to the middle %s, %.1f of %.1f MB "
+               "held by then\n",
+               i, what[i - 1], seconds(first, LIMIT_S).c_str(), seconds(seek, LIMIT_S).c_str(),
+               double(blocks) * 4096 / 1e6, double(held.size()) / 1e6);
+        fflush(stdout);
+    }
+    sw.stop();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -224,6 +286,7 @@ int main(int argc, char **argv) {
     printf("swarm_bench: %d s per round, chunks of about 6 s, a 600 kbit/s H.264/AAC source%s\n",
            window, getenv("SWARM_SUPERSEED") ? ", the broadcaster super-seeding" : "");
     for (int n : counts)
-        round_of(n, window);
+        if (n > 0) round_of(n, window); // 0: the movie alone
+    if (!getenv("SWARM_NO_MOVIE")) movie_round();
     return 0;
 }

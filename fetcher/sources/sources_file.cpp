@@ -18,9 +18,11 @@ struct scheme {
     source_kind kind;
 };
 const scheme schemes[] = {
-    {"udp://", SOURCE_UDP},          {"rtp://", SOURCE_RTP},        {"http://", SOURCE_HTTP},
-    {"https://", SOURCE_HTTP},       {"srt://", SOURCE_SRT},        {"file:", SOURCE_FILE},
-    {"swarm:http://", SOURCE_SWARM}, {"swarm:file:", SOURCE_SWARM},
+    {"udp://", SOURCE_UDP},           {"rtp://", SOURCE_RTP},
+    {"http://", SOURCE_HTTP},         {"https://", SOURCE_HTTP},
+    {"srt://", SOURCE_SRT},           {"file:", SOURCE_FILE},
+    {"swarm:http://", SOURCE_SWARM},  {"swarm:file:", SOURCE_SWARM},
+    {"swarm:magnet:?", SOURCE_SWARM},
 };
 
 bool kind_of(const char *url, size_t n, source_kind *out) {
@@ -81,9 +83,11 @@ int parse_line(const char *p, const char *end, source_line *out, const char **wh
     while (rest < end && blank(*rest))
         rest++;
     out->key[0] = 0;
-    // A local .torrent (swarm:file:PATH) is trusted as it is and needs no key.
+    // A local .torrent (swarm:file:PATH) is trusted as it is and needs no key, nor does
+    // a magnet link (swarm:magnet:?...), whose info-hash names the torrent.
     if (n > 6 && strncmp(url, "swarm:", 6) == 0 &&
-        !(n > 11 && strncmp(url, "swarm:file:", 11) == 0)) {
+        !(n > 11 && strncmp(url, "swarm:file:", 11) == 0) &&
+        !(n > 14 && strncmp(url, "swarm:magnet:?", 14) == 0)) {
         // The broadcaster's key: "key=" and 64 hex digits.
         const char *k = rest;
         size_t hex = 0;

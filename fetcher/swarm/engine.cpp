@@ -11,6 +11,7 @@
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
+#include <libtorrent/ip_filter.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -32,6 +34,7 @@
 #include "fetcher/fetcher.h"
 #include "fetcher/swarm/feed.h"
 #include "fetcher/swarm/feed_http.h"
+#include "fetcher/swarm/movie.h"
 #include "fetcher/swarm/swarm.h"
 #include "fetcher/sources/sources_file.h"
 #include "fetcher/swarm/swarm_status.h"
@@ -74,6 +77,7 @@ struct swarm_torrent {
     int write_tries; // a cache that cannot be written is given up after a few
     bool movie;      // a movie: verified pieces written as they come, start and end first
     int pieces_written;
+    movie_readers readers;       // a movie: where its streamers read, as last followed
     char path[OS_PATH_MAX + 32]; // the file it is seeded for; gone: the torrent ends
     os_file out;
     int64_t added_ms;
@@ -385,18 +389,6 @@ lt::tcp::endpoint endpoint_of(const char *text, uint32_t *ip) {
     return lt::tcp::endpoint(a, port);
 }
 
-// A movie's file in the cache: "<CID><extension>" (the extension of the broadcaster's
-// file, letters and digits only), as the movie streamer looks for it.
-bool movie_path(int32_t cid, const std::string &name, char *out, size_t cap) {
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.size() - dot > 8 || name.size() - dot < 2) return false;
-    for (size_t i = dot + 1; i < name.size(); i++)
-        if (!isalnum((unsigned char)name[i])) return false;
-    snprintf(out, cap, "%.*s" OS_PATH_SEP "%d%s", int(g_fetcher.dir.len), g_fetcher.dir.text, cid,
-             name.c_str() + dot);
-    return true;
-}
-
 void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     char path[OS_PATH_MAX + 32], want[64];
     chunk_path(cid, c.number, path, sizeof path);
@@ -410,7 +402,7 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
     const bool movie =
         !ec && c.number == 0 && c.duration_ms == 0 && ti->num_files() == 1 &&
         ti->files().file_path(lt::file_index_t(0)) != want &&
-        movie_path(cid, ti->files().file_path(lt::file_index_t(0)), path, sizeof path);
+        movie_path(cid, ti->files().file_path(lt::file_index_t(0)).c_str(), path, sizeof path);
     if (movie)
         snprintf(want, sizeof want, "%.60s", ti->files().file_path(lt::file_index_t(0)).c_str());
     // The torrent must be the chunk the signed line names.
@@ -475,14 +467,7 @@ void add_viewed(int32_t cid, const feed_chunk &c, const char *peer) {
             return;
         }
         if (ep.port()) t->h.connect_peer(ep);
-        if (movie) {
-            // Players read the start and the end first (the index), then on from the start.
-            const int n = t->pieces;
-            for (int i = 0; i < n && i < 4; i++)
-                t->h.set_piece_deadline(lt::piece_index_t(i), 0);
-            for (int i = std::max(4, n - 2); i < n; i++)
-                t->h.set_piece_deadline(lt::piece_index_t(i), 0);
-        }
+        if (movie) movie_ends_first(t->h, t->pieces);
     }
     if (g_trace)
         log_printf(FETCH, SEV_I, "swarm: CID=%d : fetching chunk %llu", cid,
@@ -664,6 +649,8 @@ void count_sent(const lt::block_uploaded_alert *a) {
     t->left_rate = 0;
 }
 
+void on_metadata(swarm_torrent *t);
+
 void on_alert(lt::alert *a) {
     if (auto *u = lt::alert_cast<lt::block_uploaded_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
@@ -678,6 +665,10 @@ void on_alert(lt::alert *a) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(pf->handle);
         if (t && t->movie && t->reading) t->h.read_piece(pf->piece_index);
+    } else if (auto *md = lt::alert_cast<lt::metadata_received_alert>(a)) {
+        std::lock_guard<std::mutex> l(g_sw.lock);
+        swarm_torrent *t = torrent_of(md->handle);
+        if (t && t->movie && t->pieces == 0) on_metadata(t);
     } else if (auto *f = lt::alert_cast<lt::torrent_finished_alert>(a)) {
         std::lock_guard<std::mutex> l(g_sw.lock);
         swarm_torrent *t = torrent_of(f->handle);
@@ -787,8 +778,16 @@ void write_status() {
     swarm_status_write(g_sw.status, SWARM_STATUS_MAX);
 }
 
+// Movies still coming follow where their streamers read.
+void follow_movies() {
+    std::lock_guard<std::mutex> l(g_sw.lock);
+    for (swarm_torrent &t : g_sw.torrents)
+        if (t.used && t.viewer && t.movie && !t.written)
+            movie_follow(t.h, t.cid, t.size, t.pieces, t.piece_len, &t.readers, os_tick_ms());
+}
+
 void engine_loop() {
-    int64_t checked = now_ms();
+    int64_t checked = now_ms(), followed = now_ms();
     std::vector<lt::alert *> alerts;
     while (!g_sw.stop) {
         g_sw.ses->wait_for_alert(std::chrono::milliseconds(100));
@@ -806,6 +805,10 @@ void engine_loop() {
             }
             publish(p);
         }
+        if (now_ms() - followed >= MOVIE_FOLLOW_MS) {
+            followed = now_ms();
+            follow_movies();
+        }
         if (now_ms() - checked >= CHECK_MS) {
             checked = now_ms();
             check_torrents();
@@ -815,10 +818,11 @@ void engine_loop() {
 }
 
 // The tray's limits (bytes per second, peers; 0 is none), read at start: the tray
-// restarts the service after changing them.
-void read_limits(lt::settings_pack *p) {
+// restarts the service after changing them. True when a rate is limited.
+bool read_limits(lt::settings_pack *p) {
+    bool rate = false;
     reg_key key;
-    if (!reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", false, &key)) return;
+    if (!reg_open("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnex", false, &key)) return false;
     const char *names[3] = {"uprate", "downrate", "maxpeers"};
     const int settings[3] = {lt::settings_pack::upload_rate_limit,
                              lt::settings_pack::download_rate_limit,
@@ -829,9 +833,25 @@ void read_limits(lt::settings_pack *p) {
         reg_type type = REG_T_NONE;
         if (!reg_query(&key, names[i], &type, &v, &size) || type != REG_T_DWORD || v <= 0) continue;
         p->set_int(settings[i], v);
+        if (i < 2) rate = true;
         log_printf(FETCH, SEV_I, "swarm: %s = %d", names[i], v);
     }
     reg_close(&key);
+    return rate;
+}
+
+// libtorrent keeps peers on local networks (127/8, 10/8, 192.168/16, ...) in a class
+// of their own that the session's rate limits do not reach; the tray's limits are
+// for every peer, so every address is put in the limited (global) class as well.
+void limit_every_peer() {
+    lt::ip_filter f = g_sw.ses->get_peer_class_filter();
+    const uint32_t global = 1u << static_cast<uint32_t>(lt::session::global_peer_class_id);
+    auto ranges = f.export_filter();
+    for (const auto &r : std::get<0>(ranges))
+        f.add_rule(lt::address(r.first), lt::address(r.last), r.flags | global);
+    for (const auto &r : std::get<1>(ranges))
+        f.add_rule(lt::address(r.first), lt::address(r.last), r.flags | global);
+    g_sw.ses->set_peer_class_filter(f);
 }
 
 // The broadcaster's -movie files (CID:PATH;...) are published as they are, one
@@ -886,6 +906,78 @@ bool view_torrent_file(int32_t cid, const char *path) {
     memcpy(c.info_hash, ti.info_hashes().v1.data(), 20);
     add_viewed(cid, c, "");
     return true;
+}
+
+// A movie's magnet link (swarm:magnet:?xt=urn:btih:...): libtorrent fetches the
+// torrent itself from the peers that its trackers (tr=) and peer addresses (x.pe=)
+// name, and from the DHT when -swarm_discovery=1; the movie file is made when it has
+// come (on_metadata). The info-hash is the only word taken: every piece is checked
+// against the torrent it names.
+bool view_magnet(int32_t cid, const char *uri) {
+    lt::add_torrent_params atp;
+    char why[160];
+    if (!movie_magnet(cid, uri, g_sw.staging, &atp, why, sizeof why))
+        return log_printf(FETCH, SEV_E, "swarm: CID=%d : magnet link refused: %s", cid, why) & 0;
+    const lt::sha1_hash ih = atp.info_hashes.v1;
+    std::lock_guard<std::mutex> l(g_sw.lock);
+    for (const swarm_torrent &t : g_sw.torrents)
+        if (t.used && t.viewer && t.cid == cid && memcmp(t.info_hash, ih.data(), 20) == 0)
+            return true; // a start message again: it is being fetched
+    swarm_torrent *t = free_torrent();
+    if (!t) return log_printf(FETCH, SEV_E, "swarm: CID=%d : no room for the magnet link", cid) & 0;
+    memset(static_cast<void *>(t), 0, sizeof *t);
+    t->used = true;
+    t->viewer = true;
+    t->cid = cid;
+    t->movie = true;
+    t->reading = true; // kept until the movie is whole (pieces 0: no torrent yet)
+    t->out.handle = -1;
+    t->added_ms = now_ms();
+    memcpy(t->info_hash, ih.data(), 20);
+    lt::error_code ec;
+    t->h = g_sw.ses->add_torrent(std::move(atp), ec);
+    if (ec) {
+        t->used = false;
+        return log_printf(FETCH, SEV_E, "swarm: CID=%d : adding the magnet link : %s", cid,
+                          ec.message().c_str()) &
+               0;
+    }
+    log_printf(FETCH, SEV_I, "swarm: CID=%d : magnet link added, its torrent asked of the peers",
+               cid);
+    return true;
+}
+
+// A magnet link's torrent has come: it must be one movie file; the movie file is made
+// at its final size and fetched as a movie from a feed is.
+void on_metadata(swarm_torrent *t) {
+    std::shared_ptr<const lt::torrent_info> ti = t->h.torrent_file();
+    char path[OS_PATH_MAX + 32];
+    os_file out{-1};
+    uint64_t have = 0;
+    const char *why = nullptr;
+    if (!ti || ti->num_files() != 1 || ti->total_size() <= 0 ||
+        !movie_path(t->cid, ti->files().file_path(lt::file_index_t(0)).c_str(), path, sizeof path))
+        why = "it is not one movie file with an extension";
+    else if (!file_open_write(path, &out, FILE_NO_LINKS))
+        why = "the movie file cannot be opened";
+    else if (file_size(&out, &have) && have == uint64_t(ti->total_size()))
+        why = "the movie is held already";
+    if (why) {
+        log_printf(FETCH, SEV_W, "swarm: CID=%d : magnet link's torrent dropped: %s", t->cid, why);
+        file_close(&out);
+        g_sw.ses->remove_torrent(t->h, lt::session::delete_files);
+        t->used = false;
+        return;
+    }
+    file_set_size(&out, uint64_t(ti->total_size()));
+    t->out = out;
+    t->size = uint64_t(ti->total_size());
+    t->pieces = ti->num_pieces();
+    t->piece_len = ti->piece_length();
+    snprintf(t->path, sizeof t->path, "%s", path);
+    movie_ends_first(t->h, t->pieces);
+    log_printf(FETCH, SEV_I, "swarm: CID=%d : magnet link's torrent came: '%s', %llu octets",
+               t->cid, path, (unsigned long long)t->size);
 }
 
 } // namespace
@@ -955,7 +1047,7 @@ bool swarm_start() {
     p.set_int(lt::settings_pack::active_seeds, -1);
     p.set_int(lt::settings_pack::active_downloads, -1);
     p.set_int(lt::settings_pack::connections_limit, 200);
-    read_limits(&p);
+    const bool limited = read_limits(&p);
     try {
         g_sw.ses = new lt::session(lt::session_params(p));
     } catch (const std::exception &x) {
@@ -966,6 +1058,7 @@ bool swarm_start() {
     lt::peer_class_info local = g_sw.ses->get_peer_class(lt::session::local_peer_class_id);
     local.ignore_unchoke_slots = false;
     g_sw.ses->set_peer_class(lt::session::local_peer_class_id, local);
+    if (limited) limit_every_peer();
     g_sw.broadcasting = g.swarm_feed.len != 0;
     if (g_sw.broadcasting) {
         if (!load_key()) return false;
@@ -1018,6 +1111,7 @@ bool swarm_view_start(int32_t cid, const char *feed_url, const char *key_hex) {
         return false;
     }
     if (strncmp(feed_url, "file:", 5) == 0) return view_torrent_file(cid, feed_url + 5);
+    if (strncmp(feed_url, "magnet:", 7) == 0) return view_magnet(cid, feed_url);
     view_channel *v = nullptr;
     for (view_channel &x : g_sw.views)
         if (!x.used && !v) v = &x;

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include "platform/fs.h"
+#include "platform/os.h"
 #include "tests/cinema/cinema_harness.h"
+#include "utils/read_position.h"
 
 namespace {
 
@@ -389,4 +391,38 @@ TEST_F(CinemaServe, WaitsByLookingWhenNoChangeWatchIsToBeHad) {
               1u)
         << log;
     EXPECT_TRUE(lines_with(log, "FindFirstChangeNotification").empty()) << log;
+}
+
+// The streamer notes where it reads for the fetcher (utils/read_position.h): the
+// offset it waits at while a region is still zero, and nothing once it has ended.
+TEST_F(CinemaServe, NotesWhereItReadsForTheFetcher) {
+    const std::string bytes = movie_bytes(2 * 1024 * 1024, 9);
+    std::string holey = bytes;
+    std::fill(holey.begin() + 1000000, holey.begin() + 1200000, '\0');
+    const std::string path = cache + "/7002.avi";
+    ASSERT_TRUE(write_movie(path, holey));
+    mini_supervisor sup(world, cache, 7002);
+    ASSERT_TRUE(sup.start(1));
+    curl_result got;
+    std::thread player([&] { got = run_curl(world, sup.url(), "300000-", "noted"); });
+    // It reads from 300000 in 4096-octet steps and waits where the next 4096 are zero.
+    uint64_t at[4] = {0};
+    int n = 0;
+    for (int waited = 0; waited < 10000; waited += 50) {
+        n = read_pos_fresh(7002, bytes.size(), os_tick_ms(), at, 4);
+        if (n == 1 && at[0] >= 995904) break;
+        os_sleep_ms(50);
+    }
+    EXPECT_EQ(n, 1);
+    EXPECT_GE(at[0], 995904u);
+    EXPECT_LT(at[0], 1000000u);
+    os_file w;
+    ASSERT_TRUE(file_open_write(path.c_str(), &w));
+    ASSERT_EQ(file_pwrite(&w, bytes.data() + 1000000, 200000, 1000000), 200000);
+    file_close(&w);
+    player.join();
+    EXPECT_TRUE(got.body == bytes.substr(300000));
+    int code = 0;
+    EXPECT_TRUE(sup.wait_streamer(0, 10000, &code));
+    EXPECT_EQ(read_pos_fresh(7002, bytes.size(), os_tick_ms(), at, 4), 0);
 }

@@ -48,6 +48,7 @@ TEST(CinemaWait, GivesUpAfterTheLimitWithStatus2) {
     g_cinema.tick = fake_tick;
     g_cinema.wait_slice_ms = 20;
     g_fake_now = 0xFFFFFFFFu - 150000;
+    g_fake_reads = 0;
     log_set_style(LOG_STYLE_CINEMA);
 
     int32_t status;
@@ -74,6 +75,9 @@ TEST(CinemaWait, FindsTheFileWrittenDuringTheWait) {
     std::string cache = world.path("vcache");
     ASSERT_TRUE(make_dirs(cache));
     cinema_reset_state();
+    // The real clock, also after a test in this process replaced it.
+    g_cinema.tick = os_tick_ms;
+    g_cinema.wait_slice_ms = MOVIE_WAIT_SLICE_MS;
     g_cinema.pid = 4243;
     set_text(&g_cinema.cid, "43");
     set_text(&g_cinema.dir, cache);

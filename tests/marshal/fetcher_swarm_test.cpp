@@ -143,3 +143,19 @@ TEST(FetcherSwarm, SourcesFileTakesSwarmLinesWithTheirKey) {
     EXPECT_EQ(bad[3], bad[2]);
     EXPECT_EQ(bad[4], "there is more than one URL");
 }
+
+TEST(FetcherSwarm, SourcesFileTakesMagnetLinksWithoutAKey) {
+    const std::string ih(40, 'c');
+    const std::string magnet =
+        "swarm:magnet:?xt=urn:btih:" + ih + "&tr=http%3A%2F%2F127.0.0.1%3A6969%2Fannounce";
+    const std::string text = "901\t" + magnet + "\n" + "902\tswarm:magnet:\n" +
+                             "903\tswarm:magnet:?xt=urn:btih:" + ih + " &dn=a\n";
+    source_table t;
+    std::map<int, std::string> bad;
+    ASSERT_EQ(sources_parse(text.data(), text.size(), &t, keep_bad, &bad), 1);
+    EXPECT_EQ(t.lines[0].kind, SOURCE_SWARM);
+    EXPECT_EQ(std::string(t.lines[0].url), magnet);
+    EXPECT_STREQ(t.lines[0].key, "");
+    EXPECT_EQ(bad[2], "a swarm: line needs key= and the broadcaster's 64 hex digits");
+    EXPECT_EQ(bad[3], "there is more than one URL");
+}

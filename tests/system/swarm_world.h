@@ -89,12 +89,25 @@ struct swarm_player {
     }
 };
 
+// A movie of about 23 MB (60 s of 640x360 MPEG-4 at 3 Mbit/s and MP2) at path: to be
+// the broadcaster's movie, written before the world starts (the demo keeps it).
+inline bool make_big_movie(const std::string &path) {
+    std::string out;
+    make_dirs(std::filesystem::path(path).parent_path().string());
+    return run_command("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                       "testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate="
+                       "44100 -t 60 -c:v mpeg4 -b:v 3M -g 25 -c:a mp2 -b:a 96k -f avi '" +
+                           path + "'",
+                       &out) == 0;
+}
+
 struct swarm_world {
     test_world world;
     child_run ns; // the namespace's shell: everything else runs under it
     std::string build, pub;
     int viewers = 0;
-    std::string broadcaster_options; // more fetcher options of the broadcaster
+    std::string broadcaster_options;     // more fetcher options of the broadcaster
+    std::map<int, std::string> registry; // more registry values of viewer N ("name"=dword:HEX)
     uint16_t base_port = 0;
 
     std::string dir(int i) const { return world.path(i ? "v" + std::to_string(i) : "b"); }
@@ -109,7 +122,12 @@ struct swarm_world {
         const std::string tag = i ? "v" + std::to_string(i) : "b";
         write_text_file(world.path(tag + "-sources.txt"), sources);
         write_text_file(world.path(tag + "-options.txt"), options);
-        return "VARNEX_DEMO_SOURCES=" + world.path(tag + "-sources.txt") +
+        std::string values;
+        if (registry.count(i)) {
+            write_text_file(world.path(tag + "-registry.txt"), registry[i]);
+            values = "VARNEX_DEMO_REGISTRY=" + world.path(tag + "-registry.txt") + " ";
+        }
+        return values + "VARNEX_DEMO_SOURCES=" + world.path(tag + "-sources.txt") +
                " VARNEX_DEMO_FETCHER_OPTIONS=" + world.path(tag + "-options.txt") + " '" +
                std::string(VARNEX_DEMO_SCRIPT) + "' --no-setup --modern --build-dir=" + build +
                " --dir=" + dir(i) + " --port=" + std::to_string(port(i)) +
