@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -115,16 +116,20 @@ std::string run_text(const std::string &cmd) {
     return out;
 }
 
-// Every chunk file of cid in cache (at least min_files of them) is read by ffprobe to
-// its end with more than 10 video frames decoded (a chunk starts where the source
-// was, mid group of pictures, so the frames before its first key frame do not count).
+// Every complete chunk file of cid in cache (at least min_files of them) is read by
+// ffprobe to its end with more than 10 video frames decoded (a chunk starts where the
+// source was, mid group of pictures, so the frames before its first key frame do not
+// count). The newest is left out: it is made at its full size in zeros and filled as
+// the source comes. A file -keep deletes meanwhile is gone, not broken.
 void expect_chunks_decode(const std::string &cache, int cid, size_t min_files) {
     std::map<int, std::string> files = chunk_files(cache, cid);
-    EXPECT_GE(files.size(), min_files) << "CID=" << cid;
+    EXPECT_GE(files.size(), min_files + 1) << "CID=" << cid;
+    if (!files.empty()) files.erase(std::prev(files.end()));
     for (const auto &f : files) {
         std::string out = run_text("ffprobe -v quiet -count_frames -select_streams v -show_entries "
                                    "stream=nb_read_frames -of csv=p=0 '" +
                                    f.second + "'; echo rc=$?");
+        if (out.find("rc=0") == std::string::npos && !fs::exists(f.second)) continue;
         EXPECT_NE(out.find("rc=0"), std::string::npos) << f.second;
         EXPECT_GT(atoi(out.c_str()), 10) << f.second << ": " << out;
     }
