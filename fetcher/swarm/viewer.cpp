@@ -14,14 +14,9 @@
 #include "fetcher/cache_writer.h"
 #include "fetcher/fetcher.h"
 #include "fetcher/swarm/engine_state.h"
-#include "fetcher/swarm/feed.h"
 #include "fetcher/swarm/feed_http.h"
-#include "fetcher/swarm/movie.h"
 #include "fetcher/swarm/swarm.h"
-#include "fetcher/swarm/swarm_status.h"
 #include "platform/crypto.h"
-#include "platform/fs.h"
-#include "platform/os.h"
 
 namespace swarm_engine {
 
