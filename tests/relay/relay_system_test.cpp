@@ -354,7 +354,11 @@ TEST(RelayLive, PlayerGoingAwayEndsRelay) {
     ASSERT_TRUE(gate.wait_relay(0, 15000, &code));
     EXPECT_EQ(code, 3);
     std::string log = read_text_file(gate.relay(0).log_path);
-    EXPECT_NE(log.find("CID=1501 : send(65424 octets) -> "), std::string::npos) << log;
+    // The send that fails is a block of the file, or a null frame when the sender
+    // has caught up with the loading (a busy machine reads the file slower).
+    EXPECT_TRUE(log.find("CID=1501 : send(65424 octets) -> ") != std::string::npos ||
+                log.find("CID=1501 : send(188 octets) -> ") != std::string::npos)
+        << log;
     EXPECT_NE(log.find("CID=1501 : Streaming thread has been stopped, "), std::string::npos);
     EXPECT_NE(log.find("CID=1501 : Stopped, idle_loops (2 * duration) = "), std::string::npos);
     EXPECT_EQ(log.find("Stop main loop"), std::string::npos);
