@@ -345,10 +345,19 @@ if [[ -z $only ]]; then
     # -install made to fail after it recorded the service: a settings key that nobody
     # may write (its owner may still give the list back). The record goes again.
     key='HKEY_LOCAL_MACHINE\SOFTWARE\Varnex'
-    helper setaccess key "$key" 'D:P' >/dev/null
+    helper setaccess key "$key" 'D:P' >"$work/setaccess.out"
     (cd "$kbin" && "$wine" "$kbin/KVT-Keeper.exe" -install </dev/null >"$work/install-fail.out" 2>&1)
     rc=$?
-    helper setaccess key "$key" 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)' >/dev/null
+    # The list given back is the set-up of every check below: tried until it holds.
+    restore_key() {
+        local i
+        for i in 1 2 3 4 5; do
+            helper setaccess key "$key" 'D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)' >>"$work/setaccess.out" && return 0
+            sleep 1
+        done
+        return 1
+    }
+    restore_key || say "the settings key's access list could not be given back: $(tr '\n' ' ' <"$work/setaccess.out")"
     check "an -install that fails after recording the service removes the record" \
         eval '[ "$rc" = 4 ] && grep -qF "Installed VarnexService" "$work/install-fail.out" &&
               grep -qF "Removed VarnexService again" "$work/install-fail.out" && [ -z "$(sc_state)" ]'
@@ -456,6 +465,9 @@ if [[ -z $only || $only == swarm ]]; then
 fi
 
 if ((failed)); then
+    for out in install-fail install install2 uninstall; do
+        [[ -s $work/$out.out ]] && { say "KVT-Keeper.exe's $out.out:"; cat "$work/$out.out"; }
+    done
     [[ -f ${keeper_log:-} ]] && { say "the end of $keeper_log:"; tail -n 20 "$keeper_log"; }
     [[ -f ${log:-} ]] && { say "the end of $log:"; tail -n 40 "$log"; }
     [[ -f $work/panel.log ]] && { say "the end of $work/panel.log:"; tail -n 30 "$work/panel.log"; }
