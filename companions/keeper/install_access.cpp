@@ -19,12 +19,12 @@ const char KEEPER_SERVICE_SDDL[] = "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"
 // users query and set values (0x3), which is all the tray and varnex-update ask for.
 const char KEEPER_KEY_SDDL[] = "D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;0x3;;;IU)";
 
-// Up to 9 s: a loaded machine's manager may take longer to settle.
+// A service manager that has not settled yet (seen under Wine) may not know the
+// service it has just recorded (1060): the step is tried again for up to 9 s, as a
+// loaded machine's manager may take a while.
 enum { ACCESS_TRIES = 30, ACCESS_RETRY_MS = 300 };
 
 int32_t keeper_grant_access() {
-    // A service manager that has not settled yet (seen under Wine) may not know the
-    // service it has just recorded (1060): the step is tried again for a while.
     bool set = false;
     for (int i = 0; i < ACCESS_TRIES && !set; i++) {
         if (i) os_sleep_ms(ACCESS_RETRY_MS);
