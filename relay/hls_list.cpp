@@ -1,8 +1,9 @@
 // HLS list mode (-hls_list=N, N >= 3): a standard live playlist of the channel's
-// newest N complete chunk files, one segment each, and the chunk relay that serves
-// exactly the chunk number it is asked for. Only complete chunks are listed: each is
-// then sent at full speed, its duration is known from its own clock, and a player
-// that starts three segments behind the end never waits for one still being written.
+// newest N complete chunk files that have a next one, one segment each, and the chunk
+// relay that serves exactly the chunk number it is asked for. Only complete chunks are
+// listed: each is then sent at full speed, its duration is known from its own clock,
+// and a player that starts three segments behind the end never waits for one still
+// being written.
 #include "relay/relay.h"
 
 #include <chrono>
@@ -156,9 +157,11 @@ int collect_list(const char *dir, int32_t want, list_chunk *out, bool *growing) 
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
     *growing = newest.filled < newest.size && now_ns - top_mtime < LIVE_WRITE_NS;
-    // Newest first while collecting; reversed at the end.
+    // Newest first while collecting; reversed at the end. The newest file is never
+    // listed, even complete (a swarm viewer writes each chunk whole): its last units
+    // end in the chunk after it, which does not exist yet, and segment N + 1 leaves
+    // out what would have completed them.
     int n = 0;
-    if (newest.size > 0 && newest.filled == newest.size) out[n++] = newest;
     for (int64_t seq = int64_t(top) - 1; n < want && seq >= INT32_MIN; seq--) {
         list_chunk c{};
         chunk_file_path(dir, int32_t(seq), path);
@@ -183,7 +186,7 @@ int collect_list(const char *dir, int32_t want, list_chunk *out, bool *growing) 
         newest_rate = double(g_relay.duration + 1) / double(newest.size);
     double start_ms = double(top_mtime / 1000000) - newest_rate * double(newest.filled) * 1000;
     for (int k = 0; k < n; k++) {
-        if (out[k].seq != top) start_ms -= out[k].seconds * 1000;
+        start_ms -= out[k].seconds * 1000;
         out[k].start_ms = int64_t(start_ms);
     }
     for (int a = 0, b = n - 1; a < b; a++, b--) {

@@ -162,6 +162,25 @@ TEST(RelayHlsList, NewestCompleteChunksListedServedExactlyAnd404WhenGone) {
     ASSERT_EQ(unlink(chunk_path(102).c_str()), 0);
     const std::string gone = fetch(first.segments[0].address);
     EXPECT_EQ(gone.find("HTTP/1.1 404 Not Found\r\n"), 0u) << gone;
+
+    // Chunk 106 written whole and no 107 yet, as a swarm viewer writes: 106 is not
+    // listed (its last units end in a chunk not there yet), and 105's segment is
+    // completed from it.
+    ASSERT_TRUE(write_at(chunk_path(106), chunk_data(106), 0));
+    const playlist third = parse_playlist(body_of(fetch("/hls?cid=1501")));
+    ASSERT_EQ(third.segments.size(), 3u);
+    EXPECT_EQ(third.segments[2].chunk, 105);
+    const std::string seg105 = body_of(fetch(third.segments[2].address));
+    std::map<int, std::string> want105 = streams_of(chunk_data(105), true);
+    const std::map<int, std::string> head106 = streams_of(chunk_data(106), false);
+    size_t tail = 0;
+    for (auto &w : want105) {
+        const std::string n = head106.count(w.first) ? head106.at(w.first) : "";
+        for (size_t at = 0; at < n.size() && !unit_start(n, at); at += 188, tail += 188)
+            w.second += n.substr(at, 188);
+    }
+    EXPECT_GT(tail, 0u);
+    EXPECT_TRUE(streams_of(seg105, false) == want105);
 }
 
 // In list mode a live relay joining a running channel starts with the newest complete
